@@ -1,0 +1,13 @@
+#include "app/Thread.h"
+
+#include <system_error>
+#include <thread>
+
+bool StartDetachedThread(std::function<void()> body) {
+  try {
+    std::thread(std::move(body)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}

@@ -1,0 +1,89 @@
+#pragma once
+// The decisions of the main window, free of Win32: start-up's package query and
+// device check, scanning and the ready/absent states, arrival and removal, the
+// Update command, the worker's stages and progress. The Win32 dialog forwards
+// its messages here and implements IMainView; tests drive this class with fakes.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/Platform.h"
+#include "app/Settings.h"
+#include "device/HidDeviceList.h"
+#include "ui/MainView.h"
+#include "vendor/FWUpdater.h"
+
+// One Kestrel DFU attempt: (vid, pid, narrow image path) -> result.
+typedef int32_t (*KestrelFlowFn)(uint16_t vid, uint16_t pid, const char* path);
+
+class CMainDialogLogic {
+ public:
+  CMainDialogLogic(IMainView& view, CDeviceSettings& settings, IHidBackend& hid);
+  CMainDialogLogic(const CMainDialogLogic&) = delete;
+  CMainDialogLogic& operator=(const CMainDialogLogic&) = delete;
+
+  // ---- start-up
+  // After the library is bound: boot-loader IDs, package query, captions.
+  void QueryPackage();
+  // After the start-up scan: TRUE and the ready state when a device version is
+  // known, else the "No device found." box and the end of the dialog (FALSE).
+  BOOL FinishInitialization();
+  // The Cancel command's test: false while an update reports or a worker runs.
+  bool CanClose() const;
+
+  // ---- devices
+  void ScanDevices();
+  BOOL CheckDeviceEntry(const HID_DEVICE_ENTRY& entry);
+  void ShowDeviceReady();
+  // eventCode and deviceType as in WM_DEVICECHANGE; name is dbcc_name (null for other types).
+  BOOL HandleDeviceChange(UINT eventCode, DWORD deviceType, const wchar_t* name);
+  void OnDeviceArrived(const wchar_t* name);
+  void ShowDeviceAbsent();
+
+  // ---- update
+  void OnBnClickedUpdate();
+  // WM_START_UPDATE: the notice line and a worker, without the prompt.
+  void OnStartUpdateMessage();
+  // Starts Thread_UpdateFW unless one runs; false when none was started.
+  bool StartWorker();
+  UINT Thread_UpdateFW();
+  bool OnFirmwareUpdate();
+  void ShowProgress(int percent);
+  bool IsWorkerRunning() const { return m_bWorkerRunning.load(); }
+
+  // ---- fields of the dialog that the decisions use
+  std::atomic<int> m_bUpdateStarted{0};
+  std::wstring m_strDevicePath;
+  std::wstring m_strTmbDllPath;
+  std::wstring m_strUpdaterDllPath;
+  std::wstring m_strSfwPath;
+  std::wstring m_strBinPath;
+  wchar_t m_szSfwPath[260] = {};
+  CHidDeviceList m_DeviceList;
+  std::wstring m_strTitle;
+  std::wstring m_strMsgCaption;
+  std::wstring m_strDeviceVersion;
+  std::wstring m_strFileVersion;
+  DWORD m_dwDeviceVersion = 0;
+  DWORD m_dwFileVersion = 0;
+  WORD m_wLanguage = 0;
+  bool m_bTamberOnly = false;
+  UpdaterApi m_api;  // the bound entry points of the updater library
+
+  // ---- seams
+  KestrelFlowFn m_pfnKestrelFlow;         // run_dfu_flow_wired_mouse
+  std::function<void(DWORD ms)> m_sleep;  // the worker's 5,000 ms pauses
+
+  IMainView& m_view;
+  CDeviceSettings& m_settings;
+  IHidBackend& m_hid;
+
+ private:
+  // Set by StartWorker before the thread starts and cleared as the thread's last step.
+  std::atomic<bool> m_bWorkerRunning{false};
+};
+
+// The main window's logic, set at the start of payload preparation; the
+// progress callback reaches the window through it.
+extern CMainDialogLogic* g_pMainDlg;
