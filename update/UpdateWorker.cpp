@@ -1,0 +1,174 @@
+// The update worker: the Kestrel stage with its retry, the Tamber stage, and
+// the report of the outcome.
+#include <cwchar>
+#include <string>
+
+#include "app/Format.h"
+#include "app/Log.h"
+#include "app/Thread.h"
+#include "device/Version.h"
+#include "resources/resource.h"
+#include "ui/LocalizedText.h"
+#include "ui/MainDialogLogic.h"
+#include "update/ErrorText.h"
+#include "update/Progress.h"
+
+namespace {
+
+constexpr int kKestrelRetry = 2;      // the flow's "try again"
+constexpr int kKestrelAttempts = 2;
+constexpr DWORD kKestrelRetryPauseMs = 5000;
+
+// The IDs travel as hexadecimal texts; the flow takes their low 16 bits.
+uint16_t HexId(const std::wstring& text) {
+  return static_cast<uint16_t>(std::wcstoul(text.c_str(), nullptr, 16) & 0xFFFFu);
+}
+
+// The SDK takes an 8-bit path in the thread's ANSI code page. Natively the
+// file functions take UTF-8.
+std::string ToAnsiPath(const std::wstring& path) {
+#ifdef _WIN32
+  if (path.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_THREAD_ACP, 0, path.c_str(), static_cast<int>(path.size()), nullptr, 0, nullptr,
+                              nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_THREAD_ACP, 0, path.c_str(), static_cast<int>(path.size()), &out[0], n, nullptr, nullptr);
+  return out;
+#else
+  std::string out;
+  for (wchar_t wc : path) {
+    uint32_t c = static_cast<uint32_t>(wc);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+#endif
+}
+
+void Log(const wchar_t* text) {
+  if (g_bWriteLog) WriteLogFile(text);
+}
+
+void Log(const std::wstring& text) {
+  if (g_bWriteLog) WriteLogFile(text);
+}
+
+}  // namespace
+
+bool CMainDialogLogic::StartWorker() {
+  // Claimed before the thread exists, so that the window sees the update from
+  // its first instruction and a second click cannot start another.
+  bool expected = false;
+  if (!m_bWorkerRunning.compare_exchange_strong(expected, true)) return false;
+  if (!StartDetachedThread([this] { Thread_UpdateFW(); })) {
+    DebugTrace(L"debug_:the update thread could not be started");
+    m_bWorkerRunning.store(false);
+    return false;
+  }
+  return true;
+}
+
+UINT CMainDialogLogic::Thread_UpdateFW() {
+  m_bUpdateStarted.store(1);
+  ShowProgress(0);
+  Log(L"Thread_UpdateFW->OnFirmwareUpdate");
+  const bool ok = OnFirmwareUpdate();
+  Log(ok ? L"Thread_UpdateFW true" : L"Thread_UpdateFW false");
+  g_iUpdateState.store(255);
+
+  wchar_t message[LOCALIZED_TEXT_UNITS];
+  if (ok) {
+    SetVersionText(m_view, IDC_DEVICE_VERSION, m_strFileVersion);
+    m_view.SetProgressPos(100);
+    wchar_t finished[LOCALIZED_TEXT_UNITS];
+    LoadLocalizedString(m_wLanguage, IDS_UPDATE_FINISHED, finished, LOCALIZED_TEXT_UNITS, L"Update finished.");
+    m_view.SetControlText(IDC_PROGRESS_TEXT, finished);
+    LoadLocalizedString(m_wLanguage, IDS_UPDATE_IS_COMPLETED, message, LOCALIZED_TEXT_UNITS, L"Update is completed.");
+    m_view.SetControlText(IDC_NOTICE, message);
+    Log(L"Update is completed.");
+  } else {
+    m_view.SetControlText(IDC_PROGRESS_TEXT, L"");
+    m_view.SetControlText(IDC_NOTICE, L"");
+    LoadLocalizedString(m_wLanguage, IDS_UPDATE_FAILED, message, LOCALIZED_TEXT_UNITS,
+                        L"Update failed.\r\nPlease check USB connection and try again.");
+    Log(L"Update failed.");
+  }
+  m_view.ShowMessageBox(message, m_strMsgCaption.c_str(), MB_OK);
+
+  // The last step: from here on the window may close and unload the library.
+  m_bWorkerRunning.store(false);
+  return 0;
+}
+
+bool CMainDialogLogic::OnFirmwareUpdate() {
+  g_iUpdateState.store(0);
+  const uint16_t vid = HexId(m_settings.m_strVid);
+  const uint16_t pid = HexId(m_settings.m_strPid);
+  const std::string binPath = ToAnsiPath(m_strBinPath);
+
+  // Without the updater library the Tamber stage cannot run, and a Kestrel
+  // stage alone would leave the mouse half updated: run neither.
+  if (!m_api.fnFWU_Update) {
+    DebugTrace(L"debug_:FWUpdater.dll is not loaded (FWU_Update not bound), no update run");
+    g_iUpdateState.store(10);
+    return false;
+  }
+
+  bool result = false;
+  bool kestrelOk = true;
+  if (!m_bTamberOnly) {
+    Log(L"run_dfu_flow_wired_mouse");
+    g_iUpdateStage.store(2);
+    int nUpdateTimes = 0;
+    int32_t ret = 0;
+    for (;;) {
+      Log(FormatText(L"run_dfu_flow_wired_mouse nUpdateTimes:%d", nUpdateTimes));
+      ret = m_pfnKestrelFlow(vid, pid, binPath.c_str());
+      if (ret != kKestrelRetry) break;
+      Log(FormatText(L"run_dfu_flow_wired_mouse nUpdateTimes:%d, ret:%d", nUpdateTimes, ret));
+      ++nUpdateTimes;
+      m_sleep(kKestrelRetryPauseMs);
+      if (nUpdateTimes >= kKestrelAttempts) break;
+    }
+    Log(FormatText(L"run_dfu_flow_wired_mouse return code:%d", ret));
+    if (ret != 0) {
+      Log(FormatText(L"run_dfu_flow_wired_mouse return false:%d", ret));
+      kestrelOk = false;
+    }
+  }
+
+  if (kestrelOk) {
+    g_iUpdateStage.store(1);
+    Log(L"FWU_Update UPDATE_TAMBER");
+    const int r = m_api.fnFWU_Update(m_szSfwPath, UpdateProgressCallback);
+    result = r != 0;
+  }
+
+  if (!result) {
+    if (m_api.fnFWU_Get_FW_ErrorCode) {
+      const int code = m_api.fnFWU_Get_FW_ErrorCode();
+      const std::wstring text = GetUpdateErrorText(code);
+      DebugTrace(L"debug_:Error Code=%d ,Error string=%ls", code, text.c_str());
+      Log(FormatText(L"fnFWU_Get_FW_ErrorCode:%d--%ls", code, text.c_str()));
+    } else {
+      DebugTrace(L"debug_:FWU_Get_FW_ErrorCode is not bound, no error code");
+    }
+  }
+
+  g_iUpdateState.store(10);
+  return result;
+}
