@@ -5,7 +5,10 @@
 #include "app/Platform.h"
 
 // GetPrivateProfileStringW's shape; a seam so native tests can feed values.
-typedef DWORD (*ProfileStringFn)(const wchar_t* section, const wchar_t* key, const wchar_t* def, wchar_t* buffer,
+#ifndef WINAPI
+#define WINAPI
+#endif
+typedef DWORD(WINAPI* ProfileStringFn)(const wchar_t* section, const wchar_t* key, const wchar_t* def, wchar_t* buffer,
                                  DWORD size, const wchar_t* fileName);
 
 class CIni {
