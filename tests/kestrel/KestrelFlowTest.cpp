@@ -1,0 +1,251 @@
+// One DFU attempt against a scripted SDK on a fake clock.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/Log.h"
+#include "kestrel/KestrelDfu.h"
+#include "tests/kestrel/FakeKestrelSdk.h"
+#include "update/Progress.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+class KestrelFlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetKestrelWords();
+    FakeKestrelSdk::current = &sdk;
+    table = FakeKestrelSdk::Table();
+    SetKestrelSdk(&table);
+    SetKestrelTime(&sdk);
+    path = (std::filesystem::temp_directory_path() / "kestrel_flow_test_MouseFW.bin").string();
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("KESTREL-IMAGE", f);
+    std::fclose(f);
+  }
+  void TearDown() override {
+    SetKestrelSdk(nullptr);
+    SetKestrelTime(nullptr);
+    FakeKestrelSdk::current = nullptr;
+    std::remove(path.c_str());
+  }
+
+  int32_t Run() { return run_dfu_flow_wired_mouse(0x7C3E, 0x5D1A, path.c_str()); }
+  // Time of a call relative to the moment the path was handed over.
+  int64_t SincePath(const std::string& name) {
+    const FakeKestrelSdk::Call* p = sdk.Find("SetDfuDeviceFilepathEx");
+    const FakeKestrelSdk::Call* c = sdk.Find(name);
+    return p && c ? c->at - p->at : -1;
+  }
+
+  FakeKestrelSdk sdk;
+  KestrelSdkApi table{};
+  std::string path;
+};
+
+const Names kFullAttempt = {"GetDfuDeviceBinInfoEx", "InitializeKestrelSDKEx", "GetDeviceHandleEx",
+                            "SetTargetDeviceEx",     "RequestDFUInfoEx",       "SetDfuDeviceFilepathEx",
+                            "StartDataTransferEx",   "closeKestrelSDK"};
+
+TEST_F(KestrelFlowTest, SuccessRunsTheWholeAttemptWithTheLow16BitsOfTheHandle) {
+  sdk.After("StartDataTransferEx", 3000, MakeEvent(SDK_STATUS_SUCCESS, 0, "done"));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Run(), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(sdk.CallNames(), kFullAttempt);
+  ASSERT_EQ(sdk.inits.size(), 1u);
+  const SdkInitParams& p = sdk.inits[0];
+  EXPECT_EQ(p.vid, 0x7C3E);
+  EXPECT_EQ(p.pid, 0x5D1A);
+  EXPECT_EQ(p.kind, 2);
+  EXPECT_EQ(p.target, 12);
+  EXPECT_EQ(p.log, &OnSdkLog);
+  EXPECT_EQ(p.event, &OnSdkEvent);
+  for (const auto& c : sdk.calls) {
+    if (c.handle != -1) {
+      EXPECT_EQ(c.handle, 0x0003) << c.name;
+    }
+  }
+  EXPECT_EQ(sdk.Find("SetTargetDeviceEx")->arg, 12);
+  EXPECT_EQ(sdk.Find("SetDfuDeviceFilepathEx")->text, path);
+  EXPECT_EQ(sdk.Find("GetDfuDeviceBinInfoEx")->text, path);
+  EXPECT_EQ(g_device_handle.load(), 0x70003);
+  EXPECT_EQ(g_pfnProgress.load(), &UpdateProgressCallback);
+  // One second after the DFU-info request and one after the path; the
+  // success wait does not sleep when success is already there; 100 ms before close.
+  EXPECT_EQ(sdk.sleeps, std::vector<uint32_t>({1000, 1000, 100}));
+  EXPECT_EQ(SincePath("closeKestrelSDK"), 1000 + 3000 + 100);
+
+  const std::string expected = "dfu_file_ok=" + path +
+                               "\n"
+                               "bin_file.version=2.0.1\n"
+                               "bin_file.product_category=mouse\n";
+  EXPECT_EQ(out.substr(0, expected.size()), expected);
+}
+
+TEST_F(KestrelFlowTest, EarlyFailuresStopBeforeTheSdkGoesFurther) {
+  struct Case {
+    const char* name;
+    bool missingFile;
+    int32_t binResult;
+    int32_t initResult;
+    int32_t expected;
+    Names calls;
+  };
+  const Case cases[] = {
+      {"rejected image", false, 3, 0, -2, {"GetDfuDeviceBinInfoEx"}},
+      {"init failure", false, 0, -5, -5, {"GetDfuDeviceBinInfoEx", "InitializeKestrelSDKEx"}},
+      {"missing file", true, 0, 0, -1, {}},  // last: it removes the file
+  };
+  for (const Case& c : cases) {
+    sdk = FakeKestrelSdk();
+    sdk.binInfoResult = c.binResult;
+    sdk.initResult = c.initResult;
+    if (c.missingFile) std::remove(path.c_str());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Run(), c.expected) << c.name;
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sdk.CallNames(), c.calls) << c.name;
+    EXPECT_TRUE(sdk.sleeps.empty()) << c.name;
+    if (c.binResult != 0) {
+      EXPECT_NE(out.find("get version from bin file fail=" + path + "\n"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(KestrelFlowTest, StatusWithinTheFirstSecondIsReturnedWithoutStartingTheTransfer) {
+  struct Case {
+    const char* name;
+    int64_t offset;  // after the path is handed over; 0: while the SDK takes it
+    int32_t status;
+  };
+  const Case cases[] = {{"connect after half a second", 500, SDK_STATUS_CONNECT},
+                        {"time-out reported while the path is taken", 0, SDK_STATUS_TIMEOUT},
+                        {"cancel at the last millisecond", 1000, SDK_STATUS_CANCEL}};
+  for (const Case& c : cases) {
+    sdk = FakeKestrelSdk();
+    g_dfu_flag = 7;  // left over from an earlier attempt: must not count
+    sdk.After("SetDfuDeviceFilepathEx", c.offset, MakeEvent(c.status));
+    EXPECT_EQ(Run(), c.status) << c.name;
+    EXPECT_EQ(sdk.CallNames(), Names(kFullAttempt.begin(), kFullAttempt.begin() + 6)) << c.name;
+  }
+}
+
+TEST_F(KestrelFlowTest, LeftoverOutcomeOfAnEarlierAttemptIsCleared) {
+  g_dfu_flag = SDK_STATUS_TIMEOUT;
+  g_bDFU = true;
+  sdk.After("StartDataTransferEx", 500, MakeEvent(SDK_STATUS_TIMEOUT));
+  EXPECT_EQ(Run(), SDK_STATUS_TIMEOUT);
+  EXPECT_NE(sdk.Find("StartDataTransferEx"), nullptr);
+  EXPECT_EQ(sdk.sleeps.size(), 2u + 16u + 1u);
+}
+
+TEST_F(KestrelFlowTest, SilenceEndsTheAttemptAfterMoreThan20000Ms) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Run(), -1000);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(sdk.CallNames(), kFullAttempt);
+  // The window starts when the path is handed over, so the one-second pause counts.
+  EXPECT_EQ(SincePath("closeKestrelSDK"), 20001 + 100);
+  EXPECT_EQ(sdk.sleeps, std::vector<uint32_t>({1000, 1000, 100}));
+  // Waited, not spun: a handful of wake-ups, not one per millisecond.
+  EXPECT_LE(sdk.waits, 3);
+}
+
+TEST_F(KestrelFlowTest, EveryEventRestartsTheInactivityWindow) {
+  struct Case {
+    const char* name;
+    int64_t quietMs;  // silence between events after the start
+    int events;
+    int32_t expected;
+  };
+  // A final success follows the events, each `quietMs` after the last.
+  const Case cases[] = {
+      {"progress every 15 s", 15000, 6, 0},
+      {"exactly 20,000 ms of silence is not too long", 20000, 3, 0},
+      {"20,002 ms of silence is", 20002, 1, -1000},
+  };
+  for (const Case& c : cases) {
+    sdk = FakeKestrelSdk();
+    // The first window runs from the path; the transfer starts 1,000 ms later.
+    int64_t t = c.quietMs - 1000;
+    for (int i = 0; i < c.events; ++i, t += c.quietMs)
+      sdk.After("StartDataTransferEx", t, MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, "10"));
+    sdk.After("StartDataTransferEx", t, MakeEvent(SDK_STATUS_SUCCESS));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Run(), c.expected) << c.name;
+    testing::internal::GetCapturedStdout();
+    const int64_t closeAt = c.expected == -1000 ? 20001 + 100 : 1000 + t + 100;
+    EXPECT_EQ(SincePath("closeKestrelSDK"), closeAt) << c.name;
+  }
+}
+
+TEST_F(KestrelFlowTest, OutcomeAfterTheStartDecidesTheSuccessWait) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int64_t, int32_t>> events;  // (ms after the start, status)
+    int32_t expected;
+    size_t successWaitSleeps;
+  };
+  const Case cases[] = {
+      {"success returns at once", {{2000, SDK_STATUS_SUCCESS}}, 0, 0},
+      {"disconnect returns after one sleep", {{2000, SDK_STATUS_DISCONNECT}}, 8, 1},
+      {"time-out without success waits sixteen sleeps", {{2000, SDK_STATUS_TIMEOUT}}, 2, 16},
+      {"cancel waits sixteen sleeps", {{2000, SDK_STATUS_CANCEL}}, 3, 16},
+      {"connect then success within the wait", {{2000, SDK_STATUS_CONNECT}, {9500, SDK_STATUS_SUCCESS}}, 0, 8},
+      {"connect then disconnect", {{2000, SDK_STATUS_CONNECT}, {4500, SDK_STATUS_DISCONNECT}}, 8, 3},
+      {"connect then success too late", {{2000, SDK_STATUS_CONNECT}, {18500, SDK_STATUS_SUCCESS}}, 7, 16},
+  };
+  for (const Case& c : cases) {
+    sdk = FakeKestrelSdk();
+    for (const auto& e : c.events) sdk.After("StartDataTransferEx", e.first, MakeEvent(e.second));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Run(), c.expected) << c.name;
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sdk.CallNames(), kFullAttempt) << c.name;
+    // Two pauses before the start, then the success wait, then 100 ms before close.
+    ASSERT_EQ(sdk.sleeps.size(), 2 + c.successWaitSleeps + 1) << c.name;
+    EXPECT_EQ(sdk.sleeps.back(), 100u) << c.name;
+  }
+}
+
+TEST_F(KestrelFlowTest, SuccessReportedWhileTheTransferStartsIsNotLost) {
+  sdk.After("StartDataTransferEx", 0, MakeEvent(SDK_STATUS_SUCCESS));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Run(), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(sdk.sleeps, std::vector<uint32_t>({1000, 1000, 100}));
+}
+
+TEST_F(KestrelFlowTest, ReadyToApplyIsAnsweredWithApplyNewFirmwareFromTheCallback) {
+  sdk.After("StartDataTransferEx", 4000, MakeEvent(SDK_STATUS_READY_TO_APPLY));
+  sdk.After("StartDataTransferEx", 6000, MakeEvent(SDK_STATUS_SUCCESS));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Run(), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const FakeKestrelSdk::Call* apply = sdk.Find("ApplyNewFirmwareEx");
+  ASSERT_NE(apply, nullptr);
+  EXPECT_EQ(apply->handle, 0x0003);
+  EXPECT_EQ(apply->arg, 20);
+  EXPECT_NE(out.find("ApplyNewFirmwareEx\n"), std::string::npos);
+}
+
+TEST_F(KestrelFlowTest, UnterminatedImageTextsAreReadWithinTheirFields) {
+  sdk.binVersion = std::string(16, 'v');   // no room left for a terminator
+  sdk.binCategory = std::string(32, 'c');  // runs straight into the version field
+  sdk.initResult = -7;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Run(), -7);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("bin_file.version=" + std::string(16, 'v') + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("bin_file.product_category=" + std::string(32, 'c') + "\n"), std::string::npos) << out;
+}
+
+}  // namespace
