@@ -51,6 +51,8 @@ class CMainDialogLogic {
   bool OnFirmwareUpdate();
   void ShowProgress(int percent);
   bool IsWorkerRunning() const { return m_bWorkerRunning.load(); }
+  // No update reports and no worker runs: arrivals and removals may change the window.
+  bool IsIdle() const;
 
   // ---- fields of the dialog that the decisions use
   std::atomic<int> m_bUpdateStarted{0};
@@ -87,3 +89,5 @@ class CMainDialogLogic {
 // The main window's logic, set at the start of payload preparation; the
 // progress callback reaches the window through it.
 extern CMainDialogLogic* g_pMainDlg;
+extern bool g_bScanning;
+extern const wchar_t* const g_szStatusText[8];

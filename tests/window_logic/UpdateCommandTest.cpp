@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "resources/resource.h"
+#include "tests/support/FakeHidBackend.h"
+#include "tests/support/FakeMainView.h"
+#include "ui/MainDialogLogic.h"
+#include "update/Progress.h"
+
+namespace {
+
+std::atomic<int> g_updates{0};
+int VENDOR_CALL FakeUpdate(const wchar_t*, FWU_ProgressCallback) {
+  ++g_updates;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return 1;
+}
+
+class UpdateCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_iUpdateState = 0;
+    g_iProgress = 0;
+    g_updates = 0;
+    g_pMainDlg = &logic;
+    logic.m_strMsgCaption = L"Orvane Firmware Updater";
+    logic.m_bTamberOnly = true;
+    logic.m_api.fnFWU_Update = &FakeUpdate;
+    logic.m_sleep = [](DWORD) {};
+  }
+  void TearDown() override {
+    WaitForWorker();
+    g_pMainDlg = nullptr;
+    g_iUpdateState = 0;
+  }
+  void WaitForWorker() {
+    for (int i = 0; i < 500 && logic.IsWorkerRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(logic.IsWorkerRunning());
+  }
+  std::wstring Prompt() { return view.Boxes().at(0).text; }
+
+  FakeMainView view;
+  CDeviceSettings settings;
+  FakeHidBackend hid;
+  CMainDialogLogic logic{view, settings, hid};
+};
+
+TEST_F(UpdateCommandTest, ThePromptFollowsTheVersionComparison) {
+  struct Case {
+    DWORD device, package;
+    const wchar_t* prompt;
+  } cases[] = {
+      {1023, 0x01000204, L"New version available, update?"},
+      {1024, 0x01000204, L"Already latest version, still update?"},
+      {1023, 0x01000A03, L"Already latest version, still update?"},
+      {5, 0, L"Already latest version, still update?"},
+      {1023, 0x11101214, L"New version available, update?"},
+  };
+  view.answerBox = [](const FakeMainView::Box&) { return IDNO; };
+  for (const Case& c : cases) {
+    view.boxes.clear();
+    logic.m_dwDeviceVersion = c.device;
+    logic.m_dwFileVersion = c.package;
+    logic.OnBnClickedUpdate();
+    ASSERT_EQ(view.Boxes().size(), 1u);
+    EXPECT_EQ(Prompt(), c.prompt) << c.device;
+    EXPECT_EQ(view.Boxes()[0].caption, L"Orvane Firmware Updater");
+    EXPECT_EQ(view.Boxes()[0].type, (UINT)MB_YESNO);
+  }
+}
+
+TEST_F(UpdateCommandTest, NoLeavesTheButtonDisabledAndGreyAndStartsNothing) {
+  view.updateEnabled = true;
+  view.answerBox = [](const FakeMainView::Box&) { return IDNO; };
+  logic.OnBnClickedUpdate();
+  EXPECT_FALSE(view.updateEnabled);
+  ASSERT_EQ(view.looks.size(), 1u);
+  EXPECT_EQ(view.looks[0].normal, (UINT)IDB_PNG_INACTIVE);
+  EXPECT_EQ(view.looks[0].text, RGB(176, 176, 176));
+  EXPECT_EQ(view.Text(IDC_NOTICE), L"");
+  EXPECT_FALSE(logic.IsWorkerRunning());
+  EXPECT_EQ(logic.m_bUpdateStarted.load(), 0);
+}
+
+TEST_F(UpdateCommandTest, YesShowsTheNoticeAndRunsOneUpdate) {
+  logic.OnBnClickedUpdate();
+  EXPECT_EQ(view.Text(IDC_NOTICE).substr(0, 28), L"Please DO NOT unplug Device.");
+  WaitForWorker();
+  EXPECT_EQ(g_updates.load(), 1);
+  EXPECT_EQ(logic.m_bUpdateStarted.load(), 1);
+  // A second Yes in the same run does nothing.
+  logic.OnBnClickedUpdate();
+  WaitForWorker();
+  EXPECT_EQ(g_updates.load(), 1);
+}
+
+TEST_F(UpdateCommandTest, TheStartMessageSkipsThePromptButNeverStartsASecondWorker) {
+  logic.OnStartUpdateMessage();
+  EXPECT_TRUE(view.Boxes().empty() || view.Boxes()[0].text != L"New version available, update?");
+  logic.OnStartUpdateMessage();  // while the first one runs
+  logic.OnStartUpdateMessage();
+  WaitForWorker();
+  EXPECT_EQ(g_updates.load(), 1);
+  EXPECT_EQ(view.textHistory[IDC_NOTICE].front(), L"Please DO NOT unplug Device");
+}
+
+TEST_F(UpdateCommandTest, WhileTheWorkerRunsTheWindowIsNotIdleEvenBeforeTheFirstReport) {
+  logic.OnStartUpdateMessage();
+  EXPECT_TRUE(logic.IsWorkerRunning());
+  EXPECT_FALSE(logic.IsIdle());  // g_iUpdateState may still read 0 here
+  WaitForWorker();
+}
+
+}  // namespace
