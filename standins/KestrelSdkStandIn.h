@@ -1,0 +1,22 @@
+#pragma once
+// What the stand-in Kestrel HID SDK returns beyond the declared interface.
+// The SDK's functions themselves are declared in vendor/KestrelHidCore.h;
+// natively they link straight from the KestrelHidCoreLib target.
+#include <cstdint>
+
+// Negative results of InitializeKestrelSDKEx, GetDeviceHandleEx and the
+// handle functions.
+enum : int32_t {
+  KESTREL_E_INVALID = -1,    // a required argument is missing
+  KESTREL_E_NO_DEVICE = -2,  // no mouse with the given IDs is plugged in
+  KESTREL_E_HANDLE = -3,     // not the handle of the open session
+  KESTREL_E_STATE = -4,      // no image set, or a transfer is already queued
+  KESTREL_E_THREAD = -5,     // the event thread could not be started
+};
+
+// Results of GetDfuDeviceBinInfoEx other than 0.
+enum : int32_t {
+  KESTREL_BIN_E_ARGS = -1,
+  KESTREL_BIN_E_OPEN = -2,
+  KESTREL_BIN_E_FORMAT = -3,  // truncated, wrong magic, or a failed check
+};
