@@ -1,0 +1,112 @@
+#pragma once
+// The world of an end-to-end run: a simulated mouse in a state file of its
+// own, the stand-in libraries reading it through ORVANE_SIMMOUSE, and one
+// time scale shared by the mouse and the Kestrel flow, so that a 20-second
+// silence takes a fraction of a second while every wait still runs on the
+// real clock and the real event wait.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestrel/KestrelDfu.h"
+#include "simmouse/SimMouse.h"
+#include "standins/FirmwareFormat.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace e2e {
+
+inline void SetEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+  // The stand-in DLLs read the process environment, not this CRT's copy.
+  SetEnvironmentVariableA(name, value.c_str());
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+// The flow's time at `scale` real milliseconds per flow millisecond.
+class ScaledTime : public IKestrelTime {
+ public:
+  explicit ScaledTime(double scale) : m_scale(scale), m_base(KestrelRealTime().NowMs()) {}
+  int64_t NowMs() override {
+    return static_cast<int64_t>(static_cast<double>(KestrelRealTime().NowMs() - m_base) / m_scale);
+  }
+  void SleepMs(uint32_t ms) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(ms * m_scale * 1000.0)));
+  }
+  void WaitForEvent(uint32_t seen, int64_t deadline) override {
+    const int64_t real = m_base + static_cast<int64_t>(std::ceil(static_cast<double>(deadline) * m_scale));
+    KestrelRealTime().WaitForEvent(seen, real);
+  }
+
+ private:
+  double m_scale;
+  int64_t m_base;
+};
+
+inline std::string TempPath(const std::string& name) {
+  return (std::filesystem::temp_directory_path() / name).string();
+}
+
+inline bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return bytes;
+  uint8_t buf[8192];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+  std::fclose(f);
+  return bytes;
+}
+
+// A Kestrel image of `codeBytes` bytes.
+inline std::vector<uint8_t> KestrelImageBytes(const std::string& version, const std::string& category,
+                                              size_t codeBytes) {
+  fwformat::KestrelImage image;
+  image.version = version;
+  image.category = category;
+  image.code.resize(codeBytes);
+  for (size_t i = 0; i < codeBytes; ++i) image.code[i] = static_cast<uint8_t>(i * 7 + 3);
+  return fwformat::BuildBin(image);
+}
+
+// One mouse in its own state file, fresh in application mode.
+class SimMouseFile {
+ public:
+  explicit SimMouseFile(const std::string& name, double timeScale)
+      : m_path(TempPath(name)), m_store(m_path) {
+    std::remove(m_path.c_str());
+    std::remove((m_path + ".lock").c_str());
+    SetEnv("ORVANE_SIMMOUSE", m_path);
+    SetEnv("ORVANE_SIMMOUSE_TIMESCALE", std::to_string(timeScale));
+  }
+  ~SimMouseFile() {
+    std::remove(m_path.c_str());
+    std::remove((m_path + ".lock").c_str());
+  }
+  simmouse::Store& store() { return m_store; }
+  simmouse::MouseState State() const { return m_store.Load(); }
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+  simmouse::Store m_store;
+};
+
+}  // namespace e2e
