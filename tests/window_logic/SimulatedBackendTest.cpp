@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "device/HidBackends.h"
+#include "resources/resource.h"
+#include "simmouse/SimMouse.h"
+#include "tests/support/FakeMainView.h"
+#include "tests/support/TempDir.h"
+#include "ui/MainDialogLogic.h"
+#include "update/Progress.h"
+
+namespace {
+
+class SimulatedBackendTest : public ::testing::Test {
+ protected:
+  SimulatedBackendTest() : statePath(dir.NativePath("mouse.state")), store(statePath), backend(statePath) {
+    settings.m_strVid = L"7C3E";
+    settings.m_strPid = L"5D1A";
+    settings.RebuildDevicePattern();
+    g_iUpdateState = 0;
+    simmouse::Reset(store, 0x0101, "1.1.0");
+  }
+  TempDir dir;
+  std::string statePath;
+  simmouse::Store store;
+  SimulatedHidBackend backend;
+  FakeMainView view;
+  CDeviceSettings settings;
+};
+
+TEST_F(SimulatedBackendTest, TheMouseIsFoundOnItsVendorInterfaceWithItsRevision) {
+  CMainDialogLogic logic(view, settings, backend);
+  logic.ScanDevices();
+  EXPECT_EQ(logic.m_dwDeviceVersion, 101u);
+  EXPECT_NE(logic.m_strDevicePath.find(L"VID_7C3E&PID_5D1A&MI_02"), std::wstring::npos);
+  EXPECT_EQ(view.Text(IDC_DEVICE_VERSION), L"0.1.0.1");
+  EXPECT_TRUE(view.updateEnabled);
+}
+
+TEST_F(SimulatedBackendTest, UnpluggedThereIsNothingToFind) {
+  simmouse::Unplug(store);
+  CMainDialogLogic logic(view, settings, backend);
+  logic.ScanDevices();
+  EXPECT_EQ(logic.m_dwDeviceVersion, 0u);
+  EXPECT_FALSE(view.updateEnabled);
+}
+
+TEST_F(SimulatedBackendTest, TheWatcherReportsEachInterfaceThatLeavesAndReturns) {
+  std::mutex m;
+  std::vector<std::pair<unsigned, std::wstring>> events;
+  HDEVNOTIFY h = backend.Watch(
+      [&](unsigned e, const std::wstring& p) {
+        std::lock_guard<std::mutex> l(m);
+        events.emplace_back(e, p);
+      },
+      5);
+  size_t interfaces = simmouse::PresentInterfaces(store.Load()).size();
+  ASSERT_GT(interfaces, 1u);
+  simmouse::Unplug(store);
+  auto waitFor = [&](size_t n) {
+    for (int i = 0; i < 400; ++i) {
+      {
+        std::lock_guard<std::mutex> l(m);
+        if (events.size() >= n) return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  waitFor(interfaces);
+  simmouse::Plug(store);
+  waitFor(2 * interfaces);
+  backend.UnregisterNotification(h);
+  std::lock_guard<std::mutex> l(m);
+  ASSERT_EQ(events.size(), 2 * interfaces);
+  for (size_t i = 0; i < interfaces; ++i) EXPECT_EQ(events[i].first, 0x8004u);
+  for (size_t i = interfaces; i < events.size(); ++i) EXPECT_EQ(events[i].first, 0x8000u);
+}
+
+TEST_F(SimulatedBackendTest, RemovalAndArrivalThroughTheWatcherSwitchTheWindow) {
+  CMainDialogLogic logic(view, settings, backend);
+  logic.ScanDevices();
+  std::mutex m;
+  HDEVNOTIFY h = backend.Watch(
+      [&](unsigned e, const std::wstring& p) {
+        std::lock_guard<std::mutex> l(m);
+        logic.HandleDeviceChange(e, 5, p.c_str());
+      },
+      5);
+  auto waitUntil = [&](bool enabled) {
+    for (int i = 0; i < 400; ++i) {
+      {
+        std::lock_guard<std::mutex> l(m);
+        if (view.updateEnabled == enabled) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  };
+  simmouse::Unplug(store);
+  EXPECT_TRUE(waitUntil(false));
+  simmouse::Plug(store);
+  EXPECT_TRUE(waitUntil(true));
+  backend.UnregisterNotification(h);
+  EXPECT_EQ(view.Text(IDC_DEVICE_VERSION), L"0.1.0.1");
+}
+
+}  // namespace
