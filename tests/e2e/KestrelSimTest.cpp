@@ -3,6 +3,7 @@
 // imported DLL under Wine. The SDK reports from its own thread.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "kestrel/KestrelDfu.h"
@@ -60,6 +61,20 @@ TEST_F(KestrelSimTest, ImageReachesTheMouseAndIsApplied) {
   EXPECT_EQ(g_iProgress.load(), 49);
   EXPECT_NE(trace.find("bin_file.version=2.0.0\n"), std::string::npos);
   EXPECT_NE(trace.find("ApplyNewFirmwareEx\n"), std::string::npos);
+}
+
+TEST_F(KestrelSimTest, ImageReachesTheMouseOnTheRealClock) {
+  SetKestrelTime(nullptr);
+  e2e::SetEnv("ORVANE_SIMMOUSE_TIMESCALE", "1");
+  ASSERT_TRUE(e2e::WriteFile(image, e2e::KestrelImageBytes("2.0.1", "mouse", 8 * 1024)));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run(), 0) << trace;
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(mouse.State().kestrelVersion, "2.0.1");
+  // The two one-second pauses and the 100 ms before closing, plus the transfer.
+  EXPECT_GE(took, std::chrono::milliseconds(2100));
+  EXPECT_LT(took, std::chrono::seconds(15));
+  e2e::SetEnv("ORVANE_SIMMOUSE_TIMESCALE", std::to_string(kScale));
 }
 
 TEST_F(KestrelSimTest, FaultsEndTheAttemptWithTheirResultAndTheOldFirmware) {
