@@ -12,8 +12,10 @@ constexpr double kReenumerateMs = 100.0;
 // Checking the written code.
 constexpr double kVerifyMs = 30.0;
 // How often a running transfer writes its progress and looks for a cable
-// pulled by someone else (the command-line tool).
+// pulled by someone else (the command-line tool): after this long, or after
+// this many percent, whichever comes first.
 constexpr auto kSyncInterval = std::chrono::milliseconds(50);
+constexpr int kSyncPercent = 5;
 
 bool StageMatches(const Fault& f, Stage stage) { return f.stage == Stage::None || f.stage == stage; }
 
@@ -72,6 +74,7 @@ TransferResult RunTransfer(Store& store, Stage stage, const uint8_t* data, uint3
   const double scale = TimeScale();
   const auto start = std::chrono::steady_clock::now();
   auto lastSync = start;
+  int lastSyncPercent = 0;
   uint64_t unsynced = 0;
   int lastPercent = -1;
 
@@ -118,8 +121,9 @@ TransferResult RunTransfer(Store& store, Stage stage, const uint8_t* data, uint3
       std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<int64_t>((r + 1) * 1000.0 * scale)));
     }
     auto now = std::chrono::steady_clock::now();
-    if (now - lastSync >= kSyncInterval) {
+    if (now - lastSync >= kSyncInterval || percent - lastSyncPercent >= kSyncPercent) {
       lastSync = now;
+      lastSyncPercent = percent;
       bool pulled = false;
       if (!flush(percent, &pulled)) return TransferResult::StoreError;
       if (pulled) return TransferResult::Unplugged;  // Unplug() has already marked a half-written MCU
