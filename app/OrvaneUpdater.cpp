@@ -1,0 +1,67 @@
+#include "app/OrvaneUpdater.h"
+
+#include <shlwapi.h>
+
+#include <memory>
+
+#include "app/FolderTree.h"
+#include "app/Format.h"
+#include "ui/OrvaneUpdaterDlg.h"
+
+COrvaneUpdaterApp theApp;
+
+COrvaneUpdaterApp::COrvaneUpdaterApp() : CWinApp(nullptr) {
+  // Before any window exists; the result is not needed: a GDI+ that did not
+  // start only leaves the button images undrawn.
+  Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr);
+}
+
+COrvaneUpdaterApp::~COrvaneUpdaterApp() {
+  if (m_gdiplusToken) Gdiplus::GdiplusShutdown(m_gdiplusToken);
+}
+
+BOOL COrvaneUpdaterApp::InitInstance() {
+  CWinApp::InitInstance();
+  // Libraries loaded by name from now on come from System32, or from folders
+  // added on purpose (the work folder, once its payloads are held and
+  // checked); never from the executable's folder or the current directory.
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
+  ::SetDllDirectoryW(L"");
+
+  std::unique_ptr<CShellManager> pShellManager(new CShellManager);
+  SetRegistryKey(L"Local AppWizard-Generated Applications");
+
+  const std::wstring id =
+      FormatText(L"ID:%d,--%ls", static_cast<int>(::GetProcessId(::GetCurrentProcess())), L"InitInstance");
+  ::OutputDebugStringW(id.c_str());
+
+  // Lives as long as the process; only "already exists" means another copy runs.
+  ::CreateMutexW(nullptr, FALSE, ORVANE_MUTEX_NAME);
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) return FALSE;
+
+  wchar_t szTemp[MAX_PATH] = {};
+  const DWORD n = ::GetTempPathW(MAX_PATH, szTemp);
+  // A temporary-folder path that does not fit leaves the work folder unset:
+  // nothing is then written anywhere, and the dialog reports the library.
+  if (n > 0 && n < MAX_PATH) {
+    m_strWorkDir.Format(L"%ls\\OrvaneTessik_mouse\\", szTemp);
+    if (::PathFileExistsW(m_strWorkDir)) DeleteFolderTree(m_strWorkDir);
+    ::CreateDirectoryW(m_strWorkDir, nullptr);
+  }
+
+  LoadSettings(m_ini);
+
+  {
+    COrvaneUpdaterDlg dlg;
+    m_pMainWnd = &dlg;
+    dlg.DoModal();
+    pShellManager.reset();
+    m_pMainWnd = nullptr;
+  }
+  return FALSE;
+}
+
+int COrvaneUpdaterApp::ExitInstance() {
+  if (!m_strWorkDir.IsEmpty()) DeleteFolderTree(m_strWorkDir);
+  return CWinApp::ExitInstance();
+}

@@ -1,0 +1,31 @@
+#pragma once
+// The application object: the single-instance guard, the work folder, the
+// settings and the modal run of the main dialog. GDI+ runs for its lifetime.
+#include <windows.h>
+// GDI+ needs the COM declarations that WIN32_LEAN_AND_MEAN leaves out.
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include "app/Ini.h"
+#include "app/Settings.h"
+#include "framework/AfxWin.h"
+
+// m_strVid, m_strPid, m_strDevicePattern, m_strBootVid and m_strBootPid come
+// from CDeviceSettings; the dialog's logic reads and may rewrite them.
+class COrvaneUpdaterApp : public CWinApp, public CDeviceSettings {
+ public:
+  COrvaneUpdaterApp();
+  ~COrvaneUpdaterApp() override;
+
+  BOOL InitInstance() override;
+  int ExitInstance() override;
+
+  CString m_strWorkDir;  // ends with a backslash; empty until start-up sets it
+  CIni m_ini;
+  Gdiplus::GdiplusStartupInput m_gdiplusStartupInput;
+  ULONG_PTR m_gdiplusToken = 0;
+};
+
+extern COrvaneUpdaterApp theApp;
+
+#define ORVANE_MUTEX_NAME L"Global\\OrvaneTessik_mouse"

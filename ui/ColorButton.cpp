@@ -1,0 +1,170 @@
+#include "ui/ColorButton.h"
+
+#include <cstring>
+
+#include "resources/resource.h"
+
+CPngImage::~CPngImage() {
+  delete m_pImage;  // releases its stream before the block goes
+  if (m_hMemory) ::GlobalFree(m_hMemory);
+}
+
+bool LoadPngFromResource(UINT id, std::unique_ptr<CPngImage>* image) {
+  image->reset();
+  HINSTANCE module = AfxGetResourceHandle();
+  HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(id), L"png");
+  if (!found) return false;
+  HGLOBAL loaded = ::LoadResource(module, found);
+  const void* data = loaded ? ::LockResource(loaded) : nullptr;
+  if (!data) return false;
+  const DWORD size = ::SizeofResource(module, found);
+
+  HGLOBAL block = ::GlobalAlloc(GMEM_FIXED, size);
+  if (!block) return true;
+  std::memcpy(reinterpret_cast<void*>(block), data, size);
+  IStream* stream = nullptr;
+  if (FAILED(::CreateStreamOnHGlobal(block, FALSE, &stream))) {
+    ::GlobalFree(block);
+    return true;
+  }
+  Gdiplus::Image* decoded = new Gdiplus::Image(stream);  // GDI+'s allocator: null on failure
+  stream->Release();
+  if (!decoded) {
+    ::GlobalFree(block);
+    return true;
+  }
+  image->reset(new CPngImage(decoded, block));
+  return true;
+}
+
+CColorButton::~CColorButton() {
+  if (m_pFont) ::DeleteObject(m_pFont);
+  if (m_dcBk) {
+    ::SelectObject(m_dcBk, m_bmpBkOld);
+    ::DeleteObject(m_bmpBk);
+    ::DeleteDC(m_dcBk);
+  }
+  if (m_dcMem) {
+    ::SelectObject(m_dcMem, m_bmpMemOld);
+    ::DeleteObject(m_bmpMem);
+    ::DeleteDC(m_dcMem);
+  }
+}
+
+void CColorButton::PreSubclassWindow() {
+  const LONG_PTR style = ::GetWindowLongPtrW(m_hWnd, GWL_STYLE);
+  ::SetWindowLongPtrW(m_hWnd, GWL_STYLE, (style & ~static_cast<LONG_PTR>(BS_TYPEMASK)) | BS_OWNERDRAW);
+}
+
+void CColorButton::SetAppearance(UINT normalId, UINT hoverId, COLORREF text, const wchar_t* face,
+                                 const wchar_t* caption) {
+  if (!face) face = L"Arial";
+  HFONT font = ::CreateFontW(16, 0, 0, 0, 500, FALSE, FALSE, FALSE, 0, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                             DEFAULT_QUALITY, FF_SWISS, face);
+  // The control lets go of the old font before it is deleted.
+  SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  if (m_pFont) ::DeleteObject(m_pFont);
+  m_pFont = font;
+  m_crText = text;
+  m_uTextFormat = DT_CENTER | DT_VCENTER | DT_SINGLELINE;
+  if (caption) SetWindowText(caption);
+  m_nDrawMode = 3;
+
+  LoadPngFromResource(normalId, &m_pImgNormal);
+  LoadPngFromResource(hoverId, &m_pImgHover);
+  LoadPngFromResource(IDB_PNG_INACTIVE, &m_pImgPressed);
+  Invalidate(FALSE);
+}
+
+void CColorButton::CaptureBackground() {
+  if (m_dcBk) return;  // taken once, never refreshed
+  ::GetClientRect(m_hWnd, &m_rcClient);
+  HWND parent = ::GetParent(m_hWnd);
+  HDC dcParent = ::GetDC(parent);
+  RECT rc;
+  ::GetWindowRect(m_hWnd, &rc);
+  ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rc), 2);
+  const int w = m_rcClient.right - m_rcClient.left, h = m_rcClient.bottom - m_rcClient.top;
+
+  m_dcBk = ::CreateCompatibleDC(dcParent);
+  m_bmpBk = ::CreateCompatibleBitmap(dcParent, w, h);
+  m_bmpBkOld = static_cast<HBITMAP>(::SelectObject(m_dcBk, m_bmpBk));
+  ::BitBlt(m_dcBk, 0, 0, w, h, dcParent, rc.left, rc.top, SRCCOPY);
+
+  m_dcMem = ::CreateCompatibleDC(dcParent);
+  m_bmpMem = ::CreateCompatibleBitmap(dcParent, w, h);
+  m_bmpMemOld = static_cast<HBITMAP>(::SelectObject(m_dcMem, m_bmpMem));
+  ::ReleaseDC(parent, dcParent);
+}
+
+LRESULT CColorButton::OnReflectedCtlColor(UINT, WPARAM, LPARAM, BOOL&) {
+  CaptureBackground();
+  return 0;  // no brush: the parent's colour handling applies
+}
+
+void CColorButton::DrawItem(LPDRAWITEMSTRUCT dis) {
+  CaptureBackground();  // normally done already by the colour request before the draw
+  const RECT& rc = m_rcClient;
+  const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  ::BitBlt(m_dcMem, 0, 0, w, h, m_dcBk, 0, 0, SRCCOPY);
+
+  if (m_nDrawMode == 3) {
+    const CPngImage* img = (dis->itemState & ODS_SELECTED) ? m_pImgPressed.get()
+                           : m_bHover                       ? m_pImgHover.get()
+                                                            : m_pImgNormal.get();
+    if (img && img->Get()) {
+      Gdiplus::Graphics g(m_dcMem);
+      g.DrawImage(img->Get(), 0, 0, w, h);
+    }
+  }
+
+  wchar_t caption[256] = {};
+  ::GetWindowTextW(m_hWnd, caption, 256);
+  if (caption[0]) {
+    RECT rcText = rc;
+    if (m_bLButtonDown) {
+      rcText.left += 2;
+      rcText.top += 2;
+    }
+    ::SetBkMode(m_dcMem, TRANSPARENT);
+    ::SetTextColor(m_dcMem, m_crText);
+    HGDIOBJ oldFont = ::SelectObject(m_dcMem, m_pFont ? m_pFont : ::GetStockObject(DEFAULT_GUI_FONT));
+    ::DrawTextW(m_dcMem, caption, -1, &rcText, m_uTextFormat);
+    ::SelectObject(m_dcMem, oldFont);
+  }
+  ::BitBlt(dis->hDC, 0, 0, w, h, m_dcMem, 0, 0, SRCCOPY);
+}
+
+LRESULT CColorButton::OnMouseMove(UINT, WPARAM, LPARAM, BOOL& bHandled) {
+  if (!m_bTracking) {
+    TRACKMOUSEEVENT tme = {sizeof(tme), TME_HOVER | TME_LEAVE, m_hWnd, 1};
+    if (::TrackMouseEvent(&tme)) m_bTracking = true;
+  }
+  bHandled = FALSE;
+  return 0;
+}
+
+LRESULT CColorButton::OnMouseHover(UINT, WPARAM, LPARAM, BOOL&) {
+  m_bHover = true;
+  if (m_nDrawMode == 3) Invalidate(FALSE);
+  return 0;
+}
+
+LRESULT CColorButton::OnMouseLeave(UINT, WPARAM, LPARAM, BOOL&) {
+  m_bTracking = false;
+  m_bHover = false;
+  if (m_nDrawMode == 3) Invalidate(FALSE);
+  return 0;
+}
+
+LRESULT CColorButton::OnLButtonDown(UINT, WPARAM, LPARAM, BOOL& bHandled) {
+  m_bLButtonDown = true;
+  bHandled = FALSE;
+  return 0;
+}
+
+LRESULT CColorButton::OnLButtonUp(UINT, WPARAM, LPARAM, BOOL& bHandled) {
+  m_bLButtonDown = false;
+  bHandled = FALSE;
+  return 0;
+}

@@ -1,0 +1,77 @@
+#pragma once
+// The owner-drawn Update button: PNG plates drawn with GDI+ over a snapshot
+// of the parent's background, a coloured caption on top, hover and pressed
+// images. The owner switches its look with SetAppearance.
+#include <windows.h>
+// GDI+ needs the COM declarations that WIN32_LEAN_AND_MEAN leaves out.
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <memory>
+
+#include "framework/AfxWin.h"
+
+// A GDI+ image decoded from a PNG resource, with the memory block it reads from.
+class CPngImage {
+ public:
+  CPngImage(Gdiplus::Image* image, HGLOBAL memory) : m_pImage(image), m_hMemory(memory) {}
+  ~CPngImage();
+  CPngImage(const CPngImage&) = delete;
+  CPngImage& operator=(const CPngImage&) = delete;
+  Gdiplus::Image* Get() const { return m_pImage; }
+
+ private:
+  Gdiplus::Image* m_pImage;
+  HGLOBAL m_hMemory;
+};
+
+// Loads PNG resource id into *image (left empty when the image object cannot be
+// made); false when the resource is missing or cannot be loaded.
+bool LoadPngFromResource(UINT id, std::unique_ptr<CPngImage>* image);
+
+class CColorButton : public CButton {
+ public:
+  CColorButton() = default;
+  ~CColorButton() override;
+
+  // Normal and hover PNG, caption colour, face (null: "Arial"), caption (null: unchanged).
+  void SetAppearance(UINT normalId, UINT hoverId, COLORREF text, const wchar_t* face, const wchar_t* caption);
+
+  void PreSubclassWindow() override;
+  void DrawItem(LPDRAWITEMSTRUCT dis) override;
+
+  BEGIN_MSG_MAP(CColorButton)
+    MESSAGE_HANDLER(WM_MOUSEMOVE, OnMouseMove)
+    MESSAGE_HANDLER(WM_MOUSEHOVER, OnMouseHover)
+    MESSAGE_HANDLER(WM_MOUSELEAVE, OnMouseLeave)
+    MESSAGE_HANDLER(WM_LBUTTONDOWN, OnLButtonDown)
+    MESSAGE_HANDLER(WM_LBUTTONUP, OnLButtonUp)
+    MESSAGE_HANDLER(WM_ERASEBKGND, OnEraseBkgnd)
+    MESSAGE_RANGE_HANDLER(OCM_CTLCOLORMSGBOX, OCM_CTLCOLORSTATIC, OnReflectedCtlColor)
+    CHAIN_MSG_MAP(CButton)
+  END_MSG_MAP()
+
+  HFONT m_pFont = nullptr;
+  COLORREF m_crText = 0;
+  std::unique_ptr<CPngImage> m_pImgNormal, m_pImgHover, m_pImgPressed;
+  int m_nDrawMode = 0;  // 0 background and text; 3 images, background and text
+  UINT m_uTextFormat = DT_CENTER | DT_VCENTER | DT_SINGLELINE;
+  bool m_bLButtonDown = false;
+  bool m_bTracking = false;
+  bool m_bHover = false;
+  RECT m_rcClient = {};
+  HDC m_dcBk = nullptr;
+  HBITMAP m_bmpBk = nullptr, m_bmpBkOld = nullptr;
+  HDC m_dcMem = nullptr;
+  HBITMAP m_bmpMem = nullptr, m_bmpMemOld = nullptr;
+
+ private:
+  LRESULT OnMouseMove(UINT, WPARAM, LPARAM, BOOL&);
+  LRESULT OnMouseHover(UINT, WPARAM, LPARAM, BOOL&);
+  LRESULT OnMouseLeave(UINT, WPARAM, LPARAM, BOOL&);
+  LRESULT OnLButtonDown(UINT, WPARAM, LPARAM, BOOL&);
+  LRESULT OnLButtonUp(UINT, WPARAM, LPARAM, BOOL&);
+  LRESULT OnEraseBkgnd(UINT, WPARAM, LPARAM, BOOL&) { return TRUE; }
+  LRESULT OnReflectedCtlColor(UINT, WPARAM, LPARAM, BOOL&);
+  void CaptureBackground();
+};

@@ -1,0 +1,284 @@
+#include "ui/OrvaneUpdaterDlg.h"
+
+#include <dbt.h>
+
+#include "app/Log.h"
+#include "app/OrvaneUpdater.h"
+#include "app/Payloads.h"
+#include "device/HidBackends.h"
+#include "device/Version.h"
+#include "ui/LocalizedText.h"
+
+namespace {
+
+// Not looked up by language: the same line in every block.
+const wchar_t kLegalLine[] = L"Copyright (C) 2026 Orvane. All rights reserved.";
+
+const COLORREF kNoticeText = RGB(216, 38, 39);
+const COLORREF kStaticText = RGB(255, 255, 255);
+const COLORREF kProgressBar = RGB(216, 38, 39);
+const COLORREF kProgressBack = RGB(176, 176, 176);
+
+HFONT CreateArial(int height) {
+  return ::CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, 0, 0, 0, 0, FF_SWISS, L"Arial");
+}
+
+// Under visual styles a progress bar ignores its colours; switching theming
+// off for that one control brings them back. A class list that names no
+// theme class does that everywhere (some implementations refuse an empty
+// one). uxtheme comes from System32.
+void UnthemeControl(HWND control) {
+  typedef HRESULT(WINAPI * SetWindowThemeFn)(HWND, LPCWSTR, LPCWSTR);
+  static HMODULE uxtheme = ::LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!uxtheme) return;
+  auto setTheme = reinterpret_cast<SetWindowThemeFn>(
+      reinterpret_cast<void*>(::GetProcAddress(uxtheme, "SetWindowTheme")));
+  if (setTheme) setTheme(control, L" ", L" ");
+}
+
+}  // namespace
+
+COrvaneUpdaterDlg::COrvaneUpdaterDlg(CWnd* pParent)
+    : CDialogEx(IDD_MAIN, pParent), m_logic(*this, theApp, SelectHidBackend()) {
+  m_hIcon = ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME));
+}
+
+COrvaneUpdaterDlg::~COrvaneUpdaterDlg() {
+  ReleaseUpdaterLibrary();
+  if (m_pFontNormal) ::DeleteObject(m_pFontNormal);
+  if (m_pFontLarge) ::DeleteObject(m_pFontLarge);
+  if (m_brBackground) ::DeleteObject(m_brBackground);
+  if (m_bmpBackground) ::DeleteObject(m_bmpBackground);
+  for (HANDLE& hold : m_hPayloadHold) ReleasePayload(hold);
+  if (m_dllDirectory) ::RemoveDllDirectory(m_dllDirectory);
+  if (g_pMainDlg == &m_logic) g_pMainDlg = nullptr;
+}
+
+// ---------------------------------------------------------------- IMainView
+
+void COrvaneUpdaterDlg::SetControlText(int controlId, const std::wstring& text) {
+  ::SetWindowTextW(::GetDlgItem(m_hWnd, controlId), text.c_str());
+}
+
+void COrvaneUpdaterDlg::SetProgressPos(int pos) {
+  ::SendMessageW(::GetDlgItem(m_hWnd, IDC_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+}
+
+void COrvaneUpdaterDlg::EnableUpdateButton(bool enable) { ::EnableWindow(m_btnUpdate.m_hWnd, enable ? TRUE : FALSE); }
+
+void COrvaneUpdaterDlg::SetUpdateAppearance(UINT normalPng, UINT hoverPng, COLORREF text, const wchar_t* face,
+                                            const wchar_t* caption) {
+  m_btnUpdate.SetAppearance(normalPng, hoverPng, text, face, caption);
+}
+
+int COrvaneUpdaterDlg::ShowMessageBox(const std::wstring& text, const wchar_t* caption, UINT type) {
+  return ::MessageBoxW(m_hWnd, text.c_str(), caption, type);
+}
+
+// ---------------------------------------------------------------- life
+
+void COrvaneUpdaterDlg::BindControls(CDataExchange* pDX) {
+  DDX_Control(pDX, IDOK, m_btnUpdate);
+  DDX_Control(pDX, IDCANCEL, m_btnCancel);
+  DDX_Control(pDX, IDC_LAYOUT_LIST, m_cboLayout);
+  DDX_Control(pDX, IDC_PROGRESS, m_progress);
+  DDX_Control(pDX, IDC_NOTICE, m_stNotice);
+  DDX_Control(pDX, IDC_EXTRA_TEXT, m_stExtra);
+}
+
+BOOL COrvaneUpdaterDlg::InitializeDialog() {
+  CDialogEx::OnInitDialog();
+  SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+  m_logic.m_wLanguage = 0;
+  PreparePayloads();
+  LayoutControls();
+  // What the package query left here is the version the package was made
+  // for, not a connected mouse: only a matching interface found by the scan
+  // may count as a device, or the window would offer an update to nothing.
+  m_logic.m_dwDeviceVersion = 0;
+  m_logic.m_DeviceList.RegisterNotification(m_hWnd);
+  m_logic.ScanDevices();
+  // The "No device found." box and the end of the dialog, or the ready state.
+  return m_logic.FinishInitialization();
+}
+
+void COrvaneUpdaterDlg::PreparePayloads() {
+  ExtractPayloads();
+  m_logic.m_dwDeviceVersion = 0;
+  LoadUpdaterLibrary();
+  // Boot-loader IDs, package query, captions.
+  m_logic.QueryPackage();
+
+  HINSTANCE module = AfxGetResourceHandle();
+  m_bmpBackground = ::LoadBitmapW(module, MAKEINTRESOURCEW(IDB_BACKGROUND));
+  m_brBackground = ::CreatePatternBrush(m_bmpBackground);
+  m_pFontNormal = CreateArial(16);
+  m_pFontLarge = CreateArial(22);
+}
+
+void COrvaneUpdaterDlg::LoadUpdaterLibrary() {
+  const std::wstring& path = m_logic.m_strUpdaterDllPath;
+  // Only a library that was written whole and is still held is loaded. Its
+  // own imports come from its folder (where Tmb.dll is held too) or System32;
+  // later loads by name may use the work folder as well.
+  if (m_hPayloadHold[2] != INVALID_HANDLE_VALUE) {
+    wchar_t szFull[MAX_PATH] = {};
+    const DWORD n = ::GetFullPathNameW(theApp.m_strWorkDir, MAX_PATH, szFull, nullptr);
+    if (!m_dllDirectory && n > 0 && n < MAX_PATH) m_dllDirectory = ::AddDllDirectory(szFull);
+    m_hUpdaterDll =
+        ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
+  if (!m_hUpdaterDll) {
+    wchar_t szText[LOCALIZED_TEXT_UNITS];
+    LoadLocalizedString(m_logic.m_wLanguage, IDS_CANT_LOAD_DLL, szText, LOCALIZED_TEXT_UNITS, L"Can't load DLL.");
+    ::MessageBoxW(m_hWnd, szText, nullptr, MB_OK);  // the platform's default caption
+    return;
+  }
+  auto bind = [this](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(m_hUpdaterDll, name)); };
+  bind(FWU_NAME_GETDLLVERSION);  // looked up, never called
+  m_logic.m_api.fnFWU_GetFileInfo = reinterpret_cast<PFN_FWU_GetFileInfo>(bind(FWU_NAME_GETFILEINFO));
+  m_logic.m_api.fnFWU_Update = reinterpret_cast<PFN_FWU_Update>(bind(FWU_NAME_UPDATE));
+  m_logic.m_api.fnFWU_Get_FW_ErrorCode = reinterpret_cast<PFN_FWU_Get_FW_ErrorCode>(bind(FWU_NAME_GETERRORCODE));
+  m_logic.m_api.fnSet_Bootloader_ID = reinterpret_cast<PFN_Set_Bootloader_ID>(bind(FWU_NAME_SETBOOTLOADERID));
+}
+
+void COrvaneUpdaterDlg::ReleaseUpdaterLibrary() {
+  if (!m_hUpdaterDll) return;
+  m_logic.m_api = UpdaterApi();  // the bound pointers die with the library
+  ::FreeLibrary(m_hUpdaterDll);
+  m_hUpdaterDll = nullptr;
+}
+
+BOOL COrvaneUpdaterDlg::FilterDialogKeys(MSG* pMsg) {
+  // Enter must not press the default Update button, Escape must not close.
+  if (pMsg->message == WM_KEYDOWN && (pMsg->wParam == VK_ESCAPE || pMsg->wParam == VK_RETURN)) return TRUE;
+  return CDialogEx::PreTranslateMessage(pMsg);
+}
+
+LRESULT COrvaneUpdaterDlg::HandleDefaultMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_START_UPDATE) m_logic.OnStartUpdateMessage();
+  return CDialogEx::DefWindowProc(msg, wParam, lParam);
+}
+
+void COrvaneUpdaterDlg::OnBnClickedCancel() {
+  // Not while an update reports progress, nor while a worker still runs (it
+  // uses the library, the payloads and this object).
+  if (!m_logic.CanClose()) return;
+  CHidDeviceList& list = m_logic.m_DeviceList;
+  if (list.m_hDevNotify) {
+    list.m_backend.UnregisterNotification(list.m_hDevNotify);
+    list.m_hDevNotify = nullptr;
+  }
+  if (list.m_hDevice != INVALID_HANDLE_VALUE) {
+    list.m_backend.Close(list.m_hDevice);
+    list.m_hDevice = INVALID_HANDLE_VALUE;
+  }
+  ReleaseUpdaterLibrary();
+  DeletePayloadFiles();
+  CDialogEx::EndDialog(IDCANCEL);
+}
+
+LRESULT COrvaneUpdaterDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
+  DWORD type = 0;
+  const wchar_t* name = nullptr;
+  if (lParam) {
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+    type = header->dbch_devicetype;
+    if (type == DBT_DEVTYP_DEVICEINTERFACE) name = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header)->dbcc_name;
+  }
+  return m_logic.HandleDeviceChange(static_cast<UINT>(wParam), type, name);
+}
+
+// ---------------------------------------------------------------- layout and painting
+
+void COrvaneUpdaterDlg::LayoutControls() {
+  RECT rcWnd, rcClient;
+  GetWindowRect(&rcWnd);
+  GetClientRect(&rcClient);
+  SetWindowText(m_logic.m_strTitle.c_str());
+
+  // The client area becomes exactly the background's 565 x 242, whatever the frame.
+  const int width = (rcWnd.right - rcWnd.left) - (rcClient.right - rcClient.left) + 565;
+  const int height = (rcWnd.bottom - rcWnd.top) - (rcClient.bottom - rcClient.top) + 242;
+  ::MoveWindow(m_hWnd, 0, 0, width, height, TRUE);
+  CenterWindow();
+  GetWindowRect(&rcWnd);
+  GetClientRect(&rcClient);
+  const int clientWidth = rcClient.right - rcClient.left;
+
+  auto place = [this](int id, int x, int y, int w, int h, HFONT font) {
+    HWND item = GetDlgItem(id);
+    ::MoveWindow(item, x, y, w, h, TRUE);
+    if (font) ::SendMessageW(item, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    return item;
+  };
+  auto text = [this](UINT id, const wchar_t* def) {
+    wchar_t szText[LOCALIZED_TEXT_UNITS];
+    LoadLocalizedString(m_logic.m_wLanguage, id, szText, LOCALIZED_TEXT_UNITS, def);
+    return std::wstring(szText);
+  };
+
+  place(IDC_EXTRA_TEXT, 20, 64, 165, 20, nullptr);
+  ::SetWindowTextW(place(IDC_CURRENT_LABEL, 20, 84, 165, 20, m_pFontNormal),
+                   text(IDS_CURRENT_VERSION, L"Current device version :").c_str());
+  ::SetWindowTextW(place(IDC_DEVICE_VERSION, 185, 84, 80, 20, m_pFontNormal), L"");
+  ::SetWindowTextW(place(IDC_NEW_LABEL, 20, 104, 165, 20, m_pFontNormal),
+                   text(IDS_NEW_VERSION, L"New firmware version :").c_str());
+  place(IDC_FILE_VERSION, 185, 104, 80, 20, m_pFontNormal);
+  SetVersionText(*this, IDC_FILE_VERSION, m_logic.m_strFileVersion);
+  ::SetWindowTextW(place(IDC_NOTICE, 120, 137, clientWidth - 270, 23, m_pFontLarge), L"");
+  ::SetWindowTextW(place(IDC_LEGAL_LINE, 240, 211, 360, 20, m_pFontNormal), kLegalLine);
+  ::SetWindowTextW(place(IDC_PROGRESS_TEXT, 20, 157, 100, 19, m_pFontNormal), L"");
+  HWND progress = place(IDC_PROGRESS, 20, 176, 498, 25, nullptr);
+  place(IDC_LAYOUT_LABEL, 240, 84, 205, 19, m_pFontNormal);
+  ::EnableWindow(place(IDC_LAYOUT_LIST, 240, 108, 205, 100, m_pFontNormal), FALSE);
+  const std::wstring caption = text(IDS_UPDATE, L"Update");
+  ::SetWindowTextW(place(IDOK, 451, 104, 74, 31, nullptr), caption.c_str());
+
+  UnthemeControl(progress);
+  ::SendMessageW(progress, PBM_SETBKCOLOR, 0, static_cast<LPARAM>(kProgressBack));
+  ::SendMessageW(progress, PBM_SETBARCOLOR, 0, static_cast<LPARAM>(kProgressBar));
+  ::SendMessageW(progress, PBM_SETPOS, 0, 0);
+
+  m_btnUpdate.SetAppearance(IDB_PNG_INACTIVE, IDB_PNG_INACTIVE, RGB(128, 128, 128), L"Arial", caption.c_str());
+  m_btnUpdate.EnableWindow(FALSE);  // only the ready state enables it
+}
+
+LRESULT COrvaneUpdaterDlg::OnPaint(UINT, WPARAM, LPARAM, BOOL& bHandled) {
+  if (!IsIconic()) {
+    bHandled = FALSE;  // the dialog's default painting
+    return 0;
+  }
+  PAINTSTRUCT ps;
+  HDC dc = ::BeginPaint(m_hWnd, &ps);
+  SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT rc;
+  GetClientRect(&rc);
+  const int x = (rc.right - rc.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (rc.bottom - rc.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+  ::DrawIcon(dc, x, y, m_hIcon);
+  ::EndPaint(m_hWnd, &ps);
+  return 0;
+}
+
+BOOL COrvaneUpdaterDlg::DrawBackground(HDC dc) {
+  RECT rc;
+  GetClientRect(&rc);
+  HDC memory = ::CreateCompatibleDC(dc);
+  HGDIOBJ previous = ::SelectObject(memory, m_bmpBackground);
+  ::BitBlt(dc, 0, 0, rc.right - rc.left, rc.bottom - rc.top, memory, 0, 0, SRCCOPY);
+  ::SelectObject(memory, previous);
+  ::DeleteDC(memory);
+  return TRUE;
+}
+
+HBRUSH COrvaneUpdaterDlg::SelectControlColors(HDC dc, HWND control, UINT kind) {
+  HBRUSH brush = reinterpret_cast<HBRUSH>(CDialogEx::DefWindowProc(
+      WM_CTLCOLORMSGBOX + kind, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(control)));
+  if (kind != CTLCOLOR_STATIC) return brush;
+  ::SetBkMode(dc, TRANSPARENT);
+  ::SetTextColor(dc, control == m_stNotice.m_hWnd ? kNoticeText : kStaticText);
+  if (control == m_cboLayout.m_hWnd) return brush;
+  return m_brBackground;
+}
