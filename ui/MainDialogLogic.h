@@ -82,6 +82,8 @@ class CMainDialogLogic {
   IHidBackend& m_hid;
 
  private:
+  // The worker's check that the library accepts the package before any stage runs.
+  bool PackageUsable();
   // Set by StartWorker before the thread starts and cleared as the thread's last step.
   std::atomic<bool> m_bWorkerRunning{false};
 };

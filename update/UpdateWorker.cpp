@@ -69,6 +69,22 @@ void Log(const std::wstring& text) {
 
 }  // namespace
 
+bool CMainDialogLogic::PackageUsable() {
+  if (m_szSfwPath[0] == L'\0') {
+    DebugTrace(L"debug_:no firmware package (its query failed at start-up), no update run");
+    return false;
+  }
+  if (!m_api.fnFWU_GetFileInfo) return true;
+  unsigned short vid = 0, pid = 0;
+  unsigned int deviceVersion = 0, fileVersion = 0, reserved1 = 0, reserved2 = 0;
+  m_api.fnFWU_GetFileInfo(m_szSfwPath, &vid, &pid, &deviceVersion, &fileVersion, &reserved1, &reserved2);
+  if (fileVersion == 0) {
+    DebugTrace(L"debug_:firmware package %ls is not usable, no update run", m_szSfwPath);
+    return false;
+  }
+  return true;
+}
+
 bool CMainDialogLogic::StartWorker() {
   // Claimed before the thread exists, so that the window sees the update from
   // its first instruction and a second click cannot start another.
@@ -128,9 +144,11 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
     return false;
   }
 
+  // The package is settled before the mouse is touched: a Kestrel stage run
+  // for a package the library cannot use would leave the mouse half updated.
   bool result = false;
-  bool kestrelOk = true;
-  if (!m_bTamberOnly) {
+  bool proceed = PackageUsable();
+  if (proceed && !m_bTamberOnly) {
     Log(L"run_dfu_flow_wired_mouse");
     g_iUpdateStage.store(2);
     int nUpdateTimes = 0;
@@ -147,11 +165,11 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
     Log(FormatText(L"run_dfu_flow_wired_mouse return code:%d", ret));
     if (ret != 0) {
       Log(FormatText(L"run_dfu_flow_wired_mouse return false:%d", ret));
-      kestrelOk = false;
+      proceed = false;
     }
   }
 
-  if (kestrelOk) {
+  if (proceed) {
     g_iUpdateStage.store(1);
     Log(L"FWU_Update UPDATE_TAMBER");
     const int r = m_api.fnFWU_Update(m_szSfwPath, UpdateProgressCallback);

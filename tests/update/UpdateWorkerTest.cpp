@@ -55,6 +55,17 @@ int VENDOR_CALL FakeErrorCode() {
   return g_errorCode;
 }
 
+unsigned int g_packageVersion = 0x00010002;
+int VENDOR_CALL FakeFileInfo(const wchar_t*, unsigned short* vid, unsigned short* pid, unsigned int* deviceVersion,
+                             unsigned int* fileVersion, unsigned int*, unsigned int*) {
+  *vid = 0x7C3E;
+  *pid = 0x5D1A;
+  *deviceVersion = 0x0102;
+  *fileVersion = g_packageVersion;
+  if (g_packageVersion == 0) g_errorCode = 6;  // the library's "not a valid package"
+  return g_packageVersion != 0;
+}
+
 // ---- debugger output
 std::mutex g_debugLock;
 std::wstring g_debug;
@@ -196,6 +207,35 @@ TEST_F(UpdateWorkerTest, UnloadedLibraryFailsWithoutCallingAnything) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, kFailed);
   EXPECT_EQ(g_iUpdateState.load(), 255);
+}
+
+TEST_F(UpdateWorkerTest, PackageTheLibraryCannotUseStopsTheUpdateBeforeAnyStage) {
+  struct Case {
+    const char* name;
+    bool emptyPath;
+    unsigned int version;
+    const wchar_t* debug;
+  };
+  const Case cases[] = {
+      {"query failed at start-up: no path", true, 0x00010002, L"no firmware package"},
+      {"package no longer valid", false, 0, L"debug_:Error Code=6 ,"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    logic.m_api.fnFWU_GetFileInfo = FakeFileInfo;
+    g_packageVersion = c.version;
+    if (c.emptyPath) logic.m_szSfwPath[0] = L'\0';
+    EXPECT_FALSE(logic.OnFirmwareUpdate()) << c.name;
+    EXPECT_TRUE(g_flowCalls.empty()) << c.name;
+    EXPECT_EQ(g_updateCalls, 0) << c.name;
+    EXPECT_NE(g_debug.find(c.debug), std::wstring::npos) << c.name << ": " << g_debug;
+  }
+  // A good package passes the check.
+  SetUp();
+  logic.m_api.fnFWU_GetFileInfo = FakeFileInfo;
+  g_packageVersion = 0x00010002;
+  EXPECT_TRUE(logic.OnFirmwareUpdate());
+  EXPECT_EQ(g_flowCalls.size(), 1u);
 }
 
 TEST_F(UpdateWorkerTest, MissingErrorCodeEntryPointIsNotCalled) {
