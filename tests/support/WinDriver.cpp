@@ -1,0 +1,188 @@
+#include "tests/support/WinDriver.h"
+
+#include <commctrl.h>
+#include <gdiplus.h>
+
+#include <memory>
+
+namespace windriver {
+
+bool Process::Running() const { return handle && WaitForSingleObject(handle, 0) == WAIT_TIMEOUT; }
+
+bool Process::WaitExit(DWORD timeoutMs, DWORD* exitCode) const {
+  if (!handle) return true;
+  if (WaitForSingleObject(handle, timeoutMs) != WAIT_OBJECT_0) return false;
+  if (exitCode) GetExitCodeProcess(handle, exitCode);
+  return true;
+}
+
+void Process::Kill() const {
+  if (Running()) {
+    TerminateProcess(handle, 99);
+    WaitForSingleObject(handle, 5000);
+  }
+}
+
+void Process::Close() {
+  if (handle) CloseHandle(handle);
+  handle = nullptr;
+}
+
+Process Launch(const std::wstring& exe, const std::map<std::wstring, std::wstring>& env, const std::wstring& args) {
+  // The current environment with the overrides, as a sorted double-terminated block.
+  std::map<std::wstring, std::wstring> vars;
+  if (wchar_t* block = GetEnvironmentStringsW()) {
+    for (wchar_t* p = block; *p; p += wcslen(p) + 1) {
+      std::wstring entry = p;
+      size_t eq = entry.find(L'=', 1);
+      if (eq != std::wstring::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    FreeEnvironmentStringsW(block);
+  }
+  for (const auto& kv : env) {
+    // Names ignore case on Windows: drop any spelling of the same name first.
+    for (auto it = vars.begin(); it != vars.end();) {
+      if (_wcsicmp(it->first.c_str(), kv.first.c_str()) == 0)
+        it = vars.erase(it);
+      else
+        ++it;
+    }
+    if (!kv.second.empty()) vars[kv.first] = kv.second;
+  }
+  std::wstring block;
+  for (const auto& kv : vars) block += kv.first + L"=" + kv.second + L'\0';
+  block += L'\0';
+
+  std::wstring commandLine = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  Process p;
+  if (CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, &block[0],
+                     nullptr, &si, &pi)) {
+    CloseHandle(pi.hThread);
+    p.handle = pi.hProcess;
+    p.pid = pi.dwProcessId;
+  }
+  return p;
+}
+
+bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs, DWORD stepMs) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (predicate()) return true;
+    if (GetTickCount() - start >= timeoutMs) return false;
+    Sleep(stepMs);
+  }
+}
+
+std::wstring WindowText(HWND window) {
+  wchar_t buffer[2048] = {0};
+  DWORD_PTR got = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 2000, &got))
+    return std::wstring();
+  return buffer;
+}
+
+namespace {
+struct FindContext {
+  DWORD pid;
+  std::wstring caption;
+  std::vector<HWND> found;
+};
+BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
+  auto* ctx = reinterpret_cast<FindContext*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid == ctx->pid && IsWindowVisible(window) && (ctx->caption.empty() || WindowText(window) == ctx->caption))
+    ctx->found.push_back(window);
+  return TRUE;
+}
+}  // namespace
+
+std::vector<HWND> TopWindows(DWORD pid, const std::wstring& caption) {
+  FindContext ctx{pid, caption, {}};
+  EnumWindows(&CollectWindow, reinterpret_cast<LPARAM>(&ctx));
+  return ctx.found;
+}
+
+HWND WaitForWindow(DWORD pid, const std::wstring& caption, DWORD timeoutMs) {
+  HWND found = nullptr;
+  WaitUntil(
+      [&] {
+        std::vector<HWND> w = TopWindows(pid, caption);
+        found = w.empty() ? nullptr : w.front();
+        return found != nullptr;
+      },
+      timeoutMs);
+  return found;
+}
+
+std::wstring ControlText(HWND dialog, int id) {
+  HWND control = GetDlgItem(dialog, id);
+  return control ? WindowText(control) : std::wstring();
+}
+
+std::wstring MessageBoxText(HWND box) { return ControlText(box, 0xFFFF); }
+
+void Press(HWND dialog, int buttonId) {
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, buttonId)));
+}
+
+bool IsControlEnabled(HWND dialog, int id) {
+  HWND control = GetDlgItem(dialog, id);
+  return control && IsWindowEnabled(control);
+}
+
+int ProgressPos(HWND dialog, int id) {
+  DWORD_PTR pos = 0;
+  SendMessageTimeoutW(GetDlgItem(dialog, id), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &pos);
+  return static_cast<int>(pos);
+}
+
+namespace {
+bool PngEncoder(CLSID* clsid) {
+  UINT count = 0, size = 0;
+  Gdiplus::GetImageEncodersSize(&count, &size);
+  if (size == 0) return false;
+  std::unique_ptr<BYTE[]> buffer(new BYTE[size]);
+  auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.get());
+  Gdiplus::GetImageEncoders(count, size, codecs);
+  for (UINT i = 0; i < count; ++i) {
+    if (wcscmp(codecs[i].MimeType, L"image/png") == 0) {
+      *clsid = codecs[i].Clsid;
+      return true;
+    }
+  }
+  return false;
+}
+}  // namespace
+
+bool SaveScreenshot(HWND window, const std::wstring& pngPath) {
+  ULONG_PTR token = 0;
+  Gdiplus::GdiplusStartupInput input;
+  if (Gdiplus::GdiplusStartup(&token, &input, nullptr) != Gdiplus::Ok) return false;
+  bool ok = false;
+  RECT r;
+  GetWindowRect(window, &r);
+  int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  SelectObject(mem, old);
+  {
+    Gdiplus::Bitmap image(bmp, nullptr);
+    CLSID png;
+    if (PngEncoder(&png)) ok = image.Save(pngPath.c_str(), &png, nullptr) == Gdiplus::Ok;
+  }
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  Gdiplus::GdiplusShutdown(token);
+  return ok;
+}
+
+}  // namespace windriver

@@ -1,0 +1,48 @@
+#pragma once
+// Drives a running updater from another process, as a user would: starts it,
+// finds its windows, reads control texts, presses buttons, takes screenshots.
+// Windows only (runs under Wine in this tree).
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace windriver {
+
+struct Process {
+  HANDLE handle = nullptr;
+  DWORD pid = 0;
+  bool Running() const;
+  // Waits for the exit; false on time-out. exitCode may be null.
+  bool WaitExit(DWORD timeoutMs, DWORD* exitCode = nullptr) const;
+  void Kill() const;
+  void Close();
+};
+
+// Starts a program with extra environment variables (name -> value; an empty
+// value removes the variable).
+Process Launch(const std::wstring& exe, const std::map<std::wstring, std::wstring>& env,
+               const std::wstring& args = L"");
+
+// Polls until the predicate holds; false on time-out.
+bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs, DWORD stepMs = 20);
+
+// Visible top-level windows of the process with the given caption (empty: any caption).
+std::vector<HWND> TopWindows(DWORD pid, const std::wstring& caption = L"");
+HWND WaitForWindow(DWORD pid, const std::wstring& caption, DWORD timeoutMs);
+
+std::wstring WindowText(HWND window);
+std::wstring ControlText(HWND dialog, int id);
+// A message box's text (its static control 0xFFFF).
+std::wstring MessageBoxText(HWND box);
+// Presses a dialog button by posting its click.
+void Press(HWND dialog, int buttonId);
+bool IsControlEnabled(HWND dialog, int id);
+int ProgressPos(HWND dialog, int id);
+
+// Saves the window's screen area (with frame) as a PNG file.
+bool SaveScreenshot(HWND window, const std::wstring& pngPath);
+
+}  // namespace windriver

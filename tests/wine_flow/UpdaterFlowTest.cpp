@@ -1,0 +1,240 @@
+// The whole program under Wine against the simulated mouse: found at start,
+// updated from the click to the result, unplugged and plugged in, and each
+// injected fault. The updater runs as its own process, driven from here.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "resources/resource.h"
+#include "simmouse/SimMouse.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WinDriver.h"
+
+namespace {
+
+using namespace windriver;
+
+const wchar_t kMainCaption[] = L"Orvane Dravik Mouse\x2013 Firmware Updater";
+const wchar_t kBoxCaption[] = L"Orvane Firmware Updater";
+const wchar_t kFailed[] = L"Update failed.\r\nPlease check USB connection and try again.";
+
+std::wstring BesideMe(const wchar_t* name) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring dir = self;
+  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
+}
+
+std::wstring Shots() {
+  std::wstring dir = BesideMe(L"..\\screenshots");
+  CreateDirectoryW(dir.c_str(), nullptr);
+  return dir + L"\\";
+}
+
+class UpdaterFlowTest : public ::testing::Test {
+ protected:
+  UpdaterFlowTest() : statePath(dir.NativePath("mouse.state")), store(statePath) {
+    CreateDirectoryW((dir.WidePath() + L"\\temp").c_str(), nullptr);
+  }
+  void SetUp() override { ASSERT_TRUE(simmouse::Reset(store, 0x0101, "1.1.0")); }
+  void TearDown() override {
+    if (app.Running()) {
+      app.Kill();
+      ADD_FAILURE() << "the updater was still running";
+    }
+    app.Close();
+  }
+
+  void Start(const wchar_t* exe = L"OrvaneUpdater.exe") {
+    std::wstring temp = dir.WidePath() + L"\\temp";
+    app = Launch(BesideMe(exe), {{L"TEMP", temp},
+                                 {L"TMP", temp},
+                                 {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())},
+                                 {L"ORVANE_SIMMOUSE_TIMESCALE", L"0.5"}});
+    ASSERT_NE(app.handle, nullptr);
+    main = WaitForWindow(app.pid, kMainCaption, 20000);
+    ASSERT_NE(main, nullptr) << "the main window did not open";
+  }
+  // The next message box of the updater; null on time-out.
+  HWND Box(DWORD timeoutMs = 20000) { return WaitForWindow(app.pid, kBoxCaption, timeoutMs); }
+  void Close() {
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    DWORD code = 0;
+    ASSERT_TRUE(app.WaitExit(10000, &code)) << "the window did not close";
+  }
+  // Clicks Update and answers the prompt; returns the prompt's text.
+  std::wstring ClickUpdate(int answer) {
+    Press(main, IDOK);
+    HWND prompt = Box();
+    if (!prompt) return L"<no prompt>";
+    std::wstring text = MessageBoxText(prompt);
+    Press(prompt, answer);
+    WaitUntil([&] { return !IsWindow(prompt); }, 5000);
+    return text;
+  }
+  // Watches the progress until the result box shows; returns that box.
+  HWND WatchUntilResult(std::vector<int>* shown, bool tryToClose) {
+    HWND result = nullptr;
+    WaitUntil(
+        [&] {
+          int pos = ProgressPos(main, IDC_PROGRESS);
+          if (shown->empty() || shown->back() != pos) shown->push_back(pos);
+          if (tryToClose) PostMessageW(main, WM_CLOSE, 0, 0);
+          result = TopWindows(app.pid, kBoxCaption).empty() ? nullptr : TopWindows(app.pid, kBoxCaption).front();
+          return result != nullptr;
+        },
+        90000, 15);
+    return result;
+  }
+  simmouse::MouseState Mouse() { return store.Load(); }
+
+  TempDir dir;
+  std::string statePath;
+  simmouse::Store store;
+  Process app;
+  HWND main = nullptr;
+};
+
+TEST_F(UpdaterFlowTest, AWholeUpdateFromTheClickToTheResultAndARerunSeesTheNewVersion) {
+  Start();
+  EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.1");
+  EXPECT_EQ(ControlText(main, IDC_FILE_VERSION), L"0.1.0.2");
+  EXPECT_TRUE(IsControlEnabled(main, IDOK));
+  SaveScreenshot(main, Shots() + L"flow-1-ready.png");
+
+  EXPECT_EQ(ClickUpdate(IDYES), L"New version available, update?");
+  EXPECT_EQ(ControlText(main, IDC_NOTICE), L"Please DO NOT unplug Device.");
+  EXPECT_FALSE(IsControlEnabled(main, IDOK));
+
+  std::vector<int> shown;
+  HWND result = WatchUntilResult(&shown, /*tryToClose=*/true);  // the close box is ignored meanwhile
+  ASSERT_NE(result, nullptr);
+  SaveScreenshot(main, Shots() + L"flow-2-finished.png");
+  EXPECT_EQ(MessageBoxText(result), L"Update is completed.");
+  EXPECT_EQ(ControlText(main, IDC_PROGRESS_TEXT), L"Update finished.");
+  EXPECT_EQ(ControlText(main, IDC_NOTICE), L"Update is completed.");
+  EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.2");
+  EXPECT_EQ(ProgressPos(main, IDC_PROGRESS), 100);
+  for (size_t i = 1; i < shown.size(); ++i) EXPECT_LE(shown[i - 1], shown[i]) << "the bar went back";
+  bool sawKestrel = false, sawTamber = false;
+  for (int p : shown) {
+    sawKestrel |= p > 0 && p < 50;
+    sawTamber |= p >= 50 && p < 100;
+  }
+  EXPECT_TRUE(sawKestrel && sawTamber);
+  Press(result, IDOK);
+
+  // After the update, plugging in changes nothing.
+  simmouse::Unplug(store);
+  simmouse::Plug(store);
+  Sleep(500);
+  EXPECT_FALSE(IsControlEnabled(main, IDOK));
+  EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.2");
+  Close();
+
+  simmouse::MouseState mouse = Mouse();
+  EXPECT_EQ(mouse.mcuVersion, 0x0102);
+  EXPECT_EQ(mouse.kestrelVersion, "1.2.0");
+  EXPECT_EQ(mouse.state, simmouse::DeviceState::Application);
+
+  Start();
+  EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.2");
+  EXPECT_EQ(ClickUpdate(IDNO), L"Already latest version, still update?");
+  EXPECT_FALSE(IsControlEnabled(main, IDOK));
+  EXPECT_EQ(Mouse().mcuUpdates, mouse.mcuUpdates);
+  Close();
+}
+
+TEST_F(UpdaterFlowTest, UnpluggingWhileIdleGreysUpdateAndPluggingInRestoresIt) {
+  Start();
+  simmouse::Unplug(store);
+  EXPECT_TRUE(WaitUntil([&] { return !IsControlEnabled(main, IDOK); }, 5000));
+  EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"");
+  SaveScreenshot(main, Shots() + L"flow-3-unplugged.png");
+  simmouse::Plug(store);
+  EXPECT_TRUE(WaitUntil([&] { return IsControlEnabled(main, IDOK); }, 5000));
+  EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.1");
+  Close();
+}
+
+TEST_F(UpdaterFlowTest, TheStartMessageUpdatesWithoutAPromptAndOnlyOnce) {
+  Start();
+  PostMessageW(main, WM_USER + 1015, 0, 0);
+  PostMessageW(main, WM_USER + 1015, 0, 0);
+  std::vector<int> shown;
+  HWND result = WatchUntilResult(&shown, false);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(MessageBoxText(result), L"Update is completed.");
+  Press(result, IDOK);
+  EXPECT_TRUE(WaitUntil([&] { return TopWindows(app.pid, kBoxCaption).empty(); }, 3000));
+  Close();
+  EXPECT_EQ(Mouse().mcuUpdates, 1u);
+  EXPECT_EQ(Mouse().kestrelUpdates, 1u);
+}
+
+struct FaultCase {
+  const char* name;
+  simmouse::Fault fault;
+  bool replug;  // the cable was pulled: plug it back in before the rerun
+};
+
+class UpdaterFaultTest : public UpdaterFlowTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(UpdaterFaultTest, EndsInTheFailureBoxAndARerunRecovers) {
+  ASSERT_TRUE(simmouse::AddFault(store, GetParam().fault));
+  Start();
+  EXPECT_EQ(ClickUpdate(IDYES), L"New version available, update?");
+  std::vector<int> shown;
+  HWND result = WatchUntilResult(&shown, false);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(MessageBoxText(result), kFailed);
+  EXPECT_EQ(ControlText(main, IDC_PROGRESS_TEXT), L"");
+  EXPECT_EQ(ControlText(main, IDC_NOTICE), L"");
+  SaveScreenshot(main, Shots() + L"flow-fault-" + std::wstring(GetParam().name, GetParam().name + strlen(GetParam().name)) +
+                           L".png");
+  Press(result, IDOK);
+  Close();
+
+  simmouse::ClearFaults(store);
+  if (GetParam().replug) simmouse::Plug(store);
+  // Back in application mode a rerun updates as usual; a mouse left in its boot
+  // loader is recovered by the package that names the boot loader.
+  bool inBootLoader = Mouse().state == simmouse::DeviceState::BootLoader;
+  Start(inBootLoader ? L"OrvaneUpdaterRecovery.exe" : L"OrvaneUpdater.exe");
+  if (!inBootLoader) EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.1");
+  ClickUpdate(IDYES);
+  result = WatchUntilResult(&shown, false);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(MessageBoxText(result), L"Update is completed.");
+  Press(result, IDOK);
+  Close();
+  EXPECT_EQ(Mouse().mcuVersion, 0x0102);
+  EXPECT_EQ(Mouse().state, simmouse::DeviceState::Application);
+}
+
+simmouse::Fault MakeFault(simmouse::FaultKind kind, simmouse::Stage stage, int percent) {
+  simmouse::Fault f;
+  f.kind = kind;
+  f.stage = stage;
+  f.percent = percent;
+  return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UpdaterFaultTest,
+    ::testing::Values(
+        FaultCase{"kestrel-unplug", MakeFault(simmouse::FaultKind::Unplug, simmouse::Stage::Kestrel, 40), true},
+        FaultCase{"mcu-unplug", MakeFault(simmouse::FaultKind::Unplug, simmouse::Stage::Mcu, 50), true},
+        FaultCase{"refuse", MakeFault(simmouse::FaultKind::Refuse, simmouse::Stage::Kestrel, 0), false},
+        FaultCase{"verify", MakeFault(simmouse::FaultKind::Verify, simmouse::Stage::Mcu, 0), false},
+        FaultCase{"disconnect", MakeFault(simmouse::FaultKind::Disconnect, simmouse::Stage::Kestrel, 30), false}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) {
+      std::string n = info.param.name;
+      for (char& c : n)
+        if (c == '-') c = '_';
+      return n;
+    });
+
+}  // namespace
