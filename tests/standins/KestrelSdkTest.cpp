@@ -2,6 +2,7 @@
 // of the test's own (the application's handler is tested with the flow).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -34,9 +35,9 @@ std::mutex g_mutex;
 std::condition_variable g_changed;
 std::vector<Seen> g_events;
 std::vector<std::thread::id> g_logThreads;
-uint16_t g_handle = 0;
-bool g_applyOnReady = true;
-bool g_closeFromCallback = false;
+std::atomic<uint16_t> g_handle{0};
+std::atomic<bool> g_applyOnReady{true};
+std::atomic<bool> g_closeFromCallback{false};
 
 void VENDOR_CALL OnEvent(SdkEventRecord r) {
   {
