@@ -139,16 +139,22 @@ class TmbLibrary {
     dir = slash == std::wstring::npos ? std::wstring() : dir.substr(0, slash + 1);
     m_module = LoadLibraryW((dir + L"Tmb.dll").c_str());
     if (!m_module) return;
-    m_api.FindDevice = reinterpret_cast<PFN_TMB_FindDevice>(GetProcAddress(m_module, TMB_NAME_FINDDEVICE));
-    m_api.EnterIsp = reinterpret_cast<PFN_TMB_EnterIsp>(GetProcAddress(m_module, TMB_NAME_ENTERISP));
-    m_api.WriteCode = reinterpret_cast<PFN_TMB_WriteCode>(GetProcAddress(m_module, TMB_NAME_WRITECODE));
-    m_api.VerifyCode = reinterpret_cast<PFN_TMB_VerifyCode>(GetProcAddress(m_module, TMB_NAME_VERIFYCODE));
+    m_api.FindDevice = Bind<PFN_TMB_FindDevice>(TMB_NAME_FINDDEVICE);
+    m_api.EnterIsp = Bind<PFN_TMB_EnterIsp>(TMB_NAME_ENTERISP);
+    m_api.WriteCode = Bind<PFN_TMB_WriteCode>(TMB_NAME_WRITECODE);
+    m_api.VerifyCode = Bind<PFN_TMB_VerifyCode>(TMB_NAME_VERIFYCODE);
     m_api.ReturnUserMode =
-        reinterpret_cast<PFN_TMB_ReturnUserMode>(GetProcAddress(m_module, TMB_NAME_RETURNUSERMODE));
-    m_api.AbortIsp = reinterpret_cast<PFN_TMB_AbortIsp>(GetProcAddress(m_module, TMB_NAME_ABORTISP));
+        Bind<PFN_TMB_ReturnUserMode>(TMB_NAME_RETURNUSERMODE);
+    m_api.AbortIsp = Bind<PFN_TMB_AbortIsp>(TMB_NAME_ABORTISP);
   }
   ~TmbLibrary() {
     if (m_module) FreeLibrary(m_module);
+  }
+  // Through the generic function type, as GetProcAddress's own type is not
+  // the entry point's.
+  template <typename T>
+  T Bind(const char* name) const {
+    return reinterpret_cast<T>(reinterpret_cast<void (*)()>(GetProcAddress(m_module, name)));
   }
   TmbLibrary(const TmbLibrary&) = delete;
   TmbLibrary& operator=(const TmbLibrary&) = delete;
