@@ -292,6 +292,14 @@ TEST(SimMouseEnvironment, AUnixPathIsReachedThroughDriveZ) {
   EXPECT_EQ(StatePathFromEnvironment(), "Z:\\tmp\\run\\mouse.state");
   simtest::SetEnv("ORVANE_SIMMOUSE", "C:\\x\\mouse.state");
   EXPECT_EQ(StatePathFromEnvironment(), "C:\\x\\mouse.state");
+
+  // Under Wine the Unix root is drive Z:, so the file is really there.
+  std::string unixPath = FormatTextA("/tmp/orvane_simmouse_wine_%ld.state", simtest::ProcessId());
+  simtest::SetEnv("ORVANE_SIMMOUSE", unixPath);
+  Store store;
+  ASSERT_TRUE(Unplug(store));
+  EXPECT_EQ(Store(store.path()).Load().state, DeviceState::Unplugged);
+  std::remove(store.path().c_str());
   simtest::SetEnv("ORVANE_SIMMOUSE", "");
 }
 #else
