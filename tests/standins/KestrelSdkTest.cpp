@@ -22,7 +22,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
+#ifdef _WIN32
+// <build>/bin holds the test, <build>/firmware the files.
+std::string FirmwareDir() {
+  char buf[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+  std::string path(buf, n);
+  return path.substr(0, path.find_last_of("\\/") + 1) + "..\\firmware";
+}
+const std::string kImage = FirmwareDir() + "\\MouseFW.bin";
+#else
 const std::string kImage = std::string(ORVANE_FIRMWARE_DIR) + "/MouseFW.bin";
+#endif
 
 struct Seen {
   int32_t status, msgID;
