@@ -57,6 +57,7 @@ int32_t VENDOR_CALL CloseJoins() {
 
 TEST(KestrelThreadTest, EventsFromTheSdkThreadCarryTheAttemptToSuccess) {
   ResetKestrelWords();
+  g_applied = 0;
   g_iUpdateStage = 2;
   g_iProgress = 0;
   const KestrelSdkApi table{BinOk, InitOk, HandleOk, Nothing2, Nothing1, PathOk, StartOnThread, Apply, CloseJoins};
