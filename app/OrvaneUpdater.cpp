@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "app/DllSearch.h"
 #include "app/FolderTree.h"
 #include "app/Format.h"
 #include "ui/OrvaneUpdaterDlg.h"
@@ -22,11 +23,9 @@ COrvaneUpdaterApp::~COrvaneUpdaterApp() {
 
 BOOL COrvaneUpdaterApp::InitInstance() {
   CWinApp::InitInstance();
-  // Libraries loaded by name from now on come from System32, or from folders
-  // added on purpose (the work folder, once its payloads are held and
-  // checked); never from the executable's folder or the current directory.
-  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
-  ::SetDllDirectoryW(L"");
+  // Before anything loads a library by name; the work folder is added only
+  // once its payloads are written, checked and held.
+  RestrictDllSearch();
 
   std::unique_ptr<CShellManager> pShellManager(new CShellManager);
   SetRegistryKey(L"Local AppWizard-Generated Applications");

@@ -1,0 +1,8 @@
+#include "app/DllSearch.h"
+
+#include <windows.h>
+
+void RestrictDllSearch() {
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
+  ::SetDllDirectoryW(L"");  // also drops the current directory from the legacy order
+}

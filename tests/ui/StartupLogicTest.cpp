@@ -1,0 +1,237 @@
+// The window's start-up decisions: the package query with its captions and
+// IDs, the "no device" ending, and when the window may close.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "device/Version.h"
+#include "resources/resource.h"
+#include "tests/support/FakeHidBackend.h"
+#include "tests/support/FakeMainView.h"
+#include "ui/MainDialogLogic.h"
+#include "update/Progress.h"
+
+namespace {
+
+// What the fake updater library was asked and what it answers.
+struct PackageAnswer {
+  unsigned short vid = 0, pid = 0;
+  unsigned int deviceVersion = 0, fileVersion = 0;
+};
+PackageAnswer g_answer;
+std::wstring g_queriedPath;
+unsigned int g_presetDeviceVersion = 0xFFFFFFFF;
+int g_bootCalls = 0;
+unsigned short g_bootVid = 0, g_bootPid = 0;
+
+int VENDOR_CALL FakeGetFileInfo(const wchar_t* path, unsigned short* vid, unsigned short* pid,
+                                unsigned int* deviceVersion, unsigned int* fileVersion, unsigned int*,
+                                unsigned int*) {
+  g_queriedPath = path;
+  g_presetDeviceVersion = *deviceVersion;
+  *vid = g_answer.vid;
+  *pid = g_answer.pid;
+  *deviceVersion = g_answer.deviceVersion;
+  *fileVersion = g_answer.fileVersion;
+  return 1;
+}
+int VENDOR_CALL FakeSetBootloaderId(unsigned short vid, unsigned short pid) {
+  ++g_bootCalls;
+  g_bootVid = vid;
+  g_bootPid = pid;
+  return 1;
+}
+
+const wchar_t kPackagePath[] = L"C:\\Users\\u\\AppData\\Local\\Temp\\\\OrvaneTessik_mouse\\Mouse_TMB.sfw";
+
+class StartupLogicTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_answer = PackageAnswer();
+    g_queriedPath.clear();
+    g_bootCalls = 0;
+    g_iUpdateState = 0;
+    settings.m_strVid = L"7C3E";
+    settings.m_strPid = L"5D1A";
+    settings.m_strBootVid = L"7C3E";
+    settings.m_strBootPid = L"5E1A";
+    settings.RebuildDevicePattern();
+    logic.m_strSfwPath = kPackagePath;
+  }
+  void Bind() {
+    logic.m_api.fnFWU_GetFileInfo = &FakeGetFileInfo;
+    logic.m_api.fnSet_Bootloader_ID = &FakeSetBootloaderId;
+  }
+
+  FakeMainView view;
+  CDeviceSettings settings;
+  FakeHidBackend hid;
+  CMainDialogLogic logic{view, settings, hid};
+};
+
+}  // namespace
+
+TEST_F(StartupLogicTest, WithoutTheLibraryNothingIsQueriedAndTheTessikCaptionStays) {
+  logic.QueryPackage();
+  EXPECT_EQ(logic.m_strTitle, L"Orvane Tessik - Firmware Updater");
+  EXPECT_EQ(logic.m_strMsgCaption, L"Orvane Firmware Updater");
+  EXPECT_EQ(logic.m_dwFileVersion, 0u);
+  EXPECT_EQ(logic.m_szSfwPath[0], L'\0');
+  EXPECT_FALSE(logic.m_bTamberOnly);
+  EXPECT_EQ(settings.m_strDevicePattern, L"VID_7C3E&PID_5D1A&MI_02");
+}
+
+TEST_F(StartupLogicTest, TheBootLoaderIdsGoToTheLibraryAsHexadecimalLow16Bits) {
+  Bind();
+  struct Case {
+    const wchar_t *vid, *pid;
+    unsigned short expectVid, expectPid;
+  } cases[] = {
+      {L"7C3E", L"5E1A", 0x7C3E, 0x5E1A},
+      {L"17c3e", L"0005", 0x7C3E, 0x0005},
+      {L"", L"zz", 0, 0},
+  };
+  for (const Case& c : cases) {
+    settings.m_strBootVid = c.vid;
+    settings.m_strBootPid = c.pid;
+    logic.QueryPackage();
+    EXPECT_EQ(g_bootVid, c.expectVid) << std::wstring(c.vid).size();
+    EXPECT_EQ(g_bootPid, c.expectPid);
+  }
+  EXPECT_EQ(g_bootCalls, 3);
+}
+
+TEST_F(StartupLogicTest, ThePackageDecidesCaptionIdsPatternAndStages) {
+  Bind();
+  struct Case {
+    const char* name;
+    PackageAnswer answer;
+    const wchar_t* title;
+    const wchar_t* pattern;
+    bool tamberOnly;
+    bool pathHandedOn;
+  } cases[] = {
+      {"application ids", {0x7C3E, 0x5D1A, 0x0102, 0x00010002}, L"Orvane Dravik Mouse\u2013 Firmware Updater",
+       L"VID_7C3E&PID_5D1A&MI_02", false, true},
+      {"boot-loader ids: no Kestrel stage", {0x7C3E, 0x5E1A, 0x0102, 0x00010002},
+       L"Orvane Dravik Mouse\u2013 Firmware Updater", L"VID_7C3E&PID_5E1A&MI_02", true, true},
+      {"ids in four upper-case digits", {0x00ab, 0x0c0d, 0, 7}, L"Orvane Dravik Mouse\u2013 Firmware Updater",
+       L"VID_00AB&PID_0C0D&MI_02", false, true},
+      {"no package version", {0x1111, 0x2222, 0x0102, 0}, L"Orvane Tessik - Firmware Updater",
+       L"VID_7C3E&PID_5D1A&MI_02", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    logic.m_dwFileVersion = 0;
+    logic.m_dwDeviceVersion = 0;
+    logic.m_bTamberOnly = false;
+    logic.m_szSfwPath[0] = L'\0';
+    logic.m_strFileVersion.clear();
+    g_answer = c.answer;
+
+    logic.QueryPackage();
+
+    EXPECT_EQ(g_queriedPath, kPackagePath);
+    EXPECT_EQ(g_presetDeviceVersion, 0u);
+    EXPECT_EQ(logic.m_strTitle, c.title);
+    EXPECT_EQ(logic.m_strMsgCaption, L"Orvane Firmware Updater");
+    EXPECT_EQ(settings.m_strDevicePattern, c.pattern);
+    EXPECT_EQ(logic.m_bTamberOnly, c.tamberOnly);
+    EXPECT_EQ(logic.m_dwFileVersion, c.answer.fileVersion);
+    if (c.pathHandedOn) {
+      EXPECT_EQ(std::wstring(logic.m_szSfwPath), kPackagePath);
+      EXPECT_EQ(logic.m_strFileVersion, FormatFileVersion(c.answer.fileVersion));
+      EXPECT_EQ(logic.m_strDeviceVersion, FormatDeviceVersion(c.answer.deviceVersion));
+    } else {
+      EXPECT_EQ(logic.m_szSfwPath[0], L'\0');
+      EXPECT_TRUE(logic.m_strFileVersion.empty());
+      EXPECT_EQ(settings.m_strVid, L"7C3E");
+    }
+  }
+}
+
+TEST_F(StartupLogicTest, APackagePathThatDoesNotFitIsNotHandedOnCutShort) {
+  Bind();
+  g_answer = {0x7C3E, 0x5D1A, 0x0102, 0x00010002};
+  const std::wstring fits = L"C:\\" + std::wstring(252, L'p') + L".sfw";  // 259 units
+  const std::wstring tooLong = fits + L"x";                                // 260 units
+  ASSERT_EQ(fits.size(), 259u);
+
+  logic.m_strSfwPath = fits;
+  logic.QueryPackage();
+  EXPECT_EQ(std::wstring(logic.m_szSfwPath), fits);
+
+  logic.m_strSfwPath = tooLong;
+  logic.QueryPackage();
+  EXPECT_EQ(logic.m_szSfwPath[0], L'\0');
+  EXPECT_EQ(logic.m_dwFileVersion, 0x00010002u) << "the query itself still counts";
+}
+
+TEST_F(StartupLogicTest, WithoutADeviceVersionTheOneNoDeviceBoxEndsTheDialog) {
+  logic.QueryPackage();
+  logic.m_dwDeviceVersion = 0;
+  EXPECT_FALSE(logic.FinishInitialization());
+  ASSERT_EQ(view.Boxes().size(), 1u);
+  EXPECT_EQ(view.Boxes()[0].text, L"No device found.\r\nPlease connect your device to get started.");
+  EXPECT_EQ(view.Boxes()[0].caption, L"Orvane Firmware Updater");
+  EXPECT_EQ(view.Boxes()[0].type, MB_OK);
+  EXPECT_EQ(view.endResult, 0);
+  EXPECT_FALSE(view.updateEnabled);
+}
+
+TEST_F(StartupLogicTest, WithADeviceVersionTheWindowOpensReady) {
+  logic.QueryPackage();
+  logic.m_dwDeviceVersion = 0x0101;
+  logic.m_strDeviceVersion = L"0101";
+  EXPECT_TRUE(logic.FinishInitialization());
+  EXPECT_TRUE(view.Boxes().empty());
+  EXPECT_EQ(view.endResult, -1);
+  EXPECT_TRUE(view.updateEnabled);
+  ASSERT_FALSE(view.looks.empty());
+  EXPECT_EQ(view.looks.back().normal, static_cast<UINT>(IDB_PNG_READY));
+  EXPECT_EQ(view.Text(IDC_DEVICE_VERSION), VersionDisplayText(L"0101"));
+}
+
+namespace {
+std::atomic<bool> g_releaseUpdate{false};
+int VENDOR_CALL BlockingUpdate(const wchar_t*, FWU_ProgressCallback) {
+  while (!g_releaseUpdate.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return 1;
+}
+}  // namespace
+
+TEST_F(StartupLogicTest, TheWindowMayCloseOnlyWhenIdleOrFinishedAndNoWorkerRuns) {
+  struct Case {
+    int32_t state;
+    bool canClose;
+  } cases[] = {{0, true}, {255, true}, {7, false}, {10, false}, {2, false}};
+  for (const Case& c : cases) {
+    g_iUpdateState = c.state;
+    EXPECT_EQ(logic.CanClose(), c.canClose) << "state " << c.state;
+  }
+
+  // A worker that has not reported yet leaves the state at 0: still no closing.
+  g_iUpdateState = 0;
+  g_releaseUpdate = false;
+  logic.m_bTamberOnly = true;
+  logic.m_szSfwPath[0] = L'x';
+  logic.m_szSfwPath[1] = L'\0';
+  logic.m_api.fnFWU_Update = &BlockingUpdate;
+  logic.m_sleep = [](DWORD) {};
+  g_pMainDlg = &logic;
+  ASSERT_TRUE(logic.StartWorker());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(logic.CanClose());
+
+  g_releaseUpdate = true;
+  for (int i = 0; i < 500 && logic.IsWorkerRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_FALSE(logic.IsWorkerRunning());
+  EXPECT_EQ(g_iUpdateState.load(), 255);
+  EXPECT_TRUE(logic.CanClose());
+  g_pMainDlg = nullptr;
+  g_iUpdateState = 0;
+}
