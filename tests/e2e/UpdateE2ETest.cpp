@@ -1,6 +1,6 @@
 // A whole two-stage update as the window runs it: CMainDialogLogic with a
 // recording view, the stand-in updater, Tmb and Kestrel libraries, and the
-// simulated mouse, on the build's sample firmware. Time runs 50 times faster
+// simulated mouse, on the build's sample firmware. Time runs 20 times faster
 // than life for the mouse and the Kestrel flow alike.
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-constexpr double kScale = 0.02;
+constexpr double kScale = 0.05;
 const wchar_t kFailed[] = L"Update failed.\r\nPlease check USB connection and try again.";
 constexpr uint16_t kOldMcu = 0x0101;
 constexpr uint16_t kNewMcu = 0x0102;  // package version 0.1.0.2
