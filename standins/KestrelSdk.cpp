@@ -107,14 +107,25 @@ void EmitLog(Session& s, const std::string& text) {
   if (s.log && !s.stop) s.log(0, text.c_str());
 }
 
+// Images are tens of KiB; a file far larger is not one and is not read
+// into memory.
+constexpr size_t kMaxImageBytes = 16u << 20;
+
 bool ReadImage(const char* path, std::vector<uint8_t>* bytes) {
   FILE* f = std::fopen(path, "rb");
   if (!f) return false;
   bytes->clear();
   uint8_t buf[8192];
   size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes->insert(bytes->end(), buf, buf + got);
-  bool ok = !std::ferror(f);
+  bool ok = true;
+  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    bytes->insert(bytes->end(), buf, buf + got);
+    if (bytes->size() > kMaxImageBytes) {
+      ok = false;
+      break;
+    }
+  }
+  ok = ok && !std::ferror(f);
   std::fclose(f);
   return ok;
 }
