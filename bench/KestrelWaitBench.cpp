@@ -111,7 +111,7 @@ double CpuPerSecondOfWaiting(double seconds, double* wallOut) {
   IKestrelTime& time = KestrelRealTime();
   WaitForDfuOutcome(time, time.NowMs());
   const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
-  const double cpu = ProcessCpuSeconds() - cpu0;
+  const double cpu = std::max(0.0, ProcessCpuSeconds() - cpu0);  // coarse process clocks can step back
   sdk.join();
   *wallOut = wall;
   return cpu / wall;
