@@ -60,7 +60,6 @@ class FakeKestrelSdk : public IKestrelTime {
       if (c.name == name) return &c;
     return nullptr;
   }
-  int SleepsAfter(size_t index) const { return static_cast<int>(sleeps.size() > index ? sleeps.size() - index : 0); }
 
   // ---- IKestrelTime
   int64_t NowMs() override { return now; }
