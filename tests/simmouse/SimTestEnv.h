@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -38,6 +39,16 @@ inline long ProcessId() {
 #endif
 }
 
+inline std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::vector<uint8_t> out;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  uint8_t buf[4096];
+  size_t n;
+  while (f && (n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+  if (f) std::fclose(f);
+  return out;
+}
+
 class SimEnv {
  public:
   // `scale` shortens every simulated delay.
@@ -54,6 +65,7 @@ class SimEnv {
     SetEnv("ORVANE_SIMMOUSE_TIMESCALE", FormatTextA("%g", scale));
   }
   ~SimEnv() {
+    for (const std::string& f : m_files) std::remove(f.c_str());
     std::remove(m_path.c_str());
     std::remove((m_path + ".lock").c_str());
     SetEnv("ORVANE_SIMMOUSE", "");
@@ -63,8 +75,20 @@ class SimEnv {
   SimEnv& operator=(const SimEnv&) = delete;
   const std::string& path() const { return m_path; }
 
+  // A file of the test's own beside the state file, removed with it.
+  std::string TempFile(const std::string& name, const std::vector<uint8_t>& data) {
+    std::string path = m_path + "." + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr) << path;
+    if (f && !data.empty()) std::fwrite(data.data(), 1, data.size(), f);
+    if (f) std::fclose(f);
+    m_files.push_back(path);
+    return path;
+  }
+
  private:
   std::string m_path;
+  std::vector<std::string> m_files;
 };
 
 }  // namespace simtest

@@ -18,24 +18,6 @@ namespace {
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::vector<uint8_t> out;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return out;
-  uint8_t buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-  std::fclose(f);
-  return out;
-}
-
-void WriteAll(const std::string& path, const std::vector<uint8_t>& data) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
-  std::fclose(f);
-}
-
 const std::string kFirmware = ORVANE_FIRMWARE_DIR;
 const std::string kPackage = kFirmware + "/Mouse_TMB.sfw";
 const std::string kRecovery = kFirmware + "/Mouse_TMB_recovery.sfw";
@@ -51,20 +33,11 @@ class FWUpdater : public testing::Test {
     FWU_UseLinkedTmb();
     Set_Bootloader_ID(0x7C3E, 0x5E1A);
   }
-  void TearDown() override {
-    FWU_UseLinkedTmb();
-    for (const std::string& f : m_files) std::remove(f.c_str());
-  }
-  // A package of our own in the temp folder.
-  std::string Temp(const std::string& name, const std::vector<uint8_t>& data) {
-    std::string path = env.path() + "." + name;
-    WriteAll(path, data);
-    m_files.push_back(path);
-    return path;
-  }
+  void TearDown() override { FWU_UseLinkedTmb(); }
+  std::string Temp(const std::string& name, const std::vector<uint8_t>& data) { return env.TempFile(name, data); }
   std::string PackageWith(uint16_t vid, uint16_t pid) {
     fwformat::SfwPackage p;
-    std::vector<uint8_t> bytes = ReadAll(kPackage);
+    std::vector<uint8_t> bytes = simtest::ReadBytes(kPackage);
     EXPECT_EQ(fwformat::ParseSfw(bytes.data(), bytes.size(), &p), fwformat::FormatError::None);
     p.vid = vid;
     p.pid = pid;
@@ -74,9 +47,6 @@ class FWUpdater : public testing::Test {
 
   simtest::SimEnv env;
   Store store;
-
- private:
-  std::vector<std::string> m_files;
 };
 
 }  // namespace
@@ -94,7 +64,7 @@ TEST_F(FWUpdater, FileInfoReportsThePackagesIdsAndVersions) {
 }
 
 TEST_F(FWUpdater, FileInfoOfABadPackageGivesVersionZeroAndTheCause) {
-  std::vector<uint8_t> bytes = ReadAll(kPackage);
+  std::vector<uint8_t> bytes = simtest::ReadBytes(kPackage);
   bytes[100] ^= 1;
   std::string bad = Temp("bad.sfw", bytes);
   const struct {
@@ -120,7 +90,9 @@ TEST_F(FWUpdater, AnUpdateRewritesTheMcuAndReportsProgressUpTo100) {
   EXPECT_EQ(g_reports.back().second, 100);
   for (size_t i = 0; i < g_reports.size(); ++i) {
     EXPECT_EQ(g_reports[i].first, 7);
-    if (i) EXPECT_GT(g_reports[i].second, g_reports[i - 1].second);
+    if (i) {
+      EXPECT_GT(g_reports[i].second, g_reports[i - 1].second);
+    }
   }
   EXPECT_GT(g_reports.size(), 20u);  // the write moves the bar, not just start and end
   MouseState s = store.Load();
@@ -138,7 +110,7 @@ TEST_F(FWUpdater, WorksWithoutAProgressCallback) {
 // Failures found before the mouse is touched: code, and nothing written,
 // not even the switch into the boot loader.
 TEST_F(FWUpdater, EachEarlyFailureHasItsCodeAndLeavesTheMouseAlone) {
-  std::vector<uint8_t> good = ReadAll(kPackage);
+  std::vector<uint8_t> good = simtest::ReadBytes(kPackage);
   auto damaged = [&](const char* name, std::function<void(std::vector<uint8_t>&)> f) {
     std::vector<uint8_t> b = good;
     f(b);

@@ -52,7 +52,9 @@ class WineUpdater : public testing::Test {
   // Copies the libraries into the private folder and loads the updater from there.
   void Load(bool withTmb) {
     ASSERT_TRUE(CopyFileW((ExeDir() + L"FWUpdater.dll").c_str(), (m_dir + L"FWUpdater.dll").c_str(), FALSE));
-    if (withTmb) ASSERT_TRUE(CopyFileW((ExeDir() + L"Tmb.dll").c_str(), (m_dir + L"Tmb.dll").c_str(), FALSE));
+    if (withTmb) {
+      ASSERT_TRUE(CopyFileW((ExeDir() + L"Tmb.dll").c_str(), (m_dir + L"Tmb.dll").c_str(), FALSE));
+    }
     m_module = LoadLibraryW((m_dir + L"FWUpdater.dll").c_str());
     ASSERT_NE(m_module, nullptr);
     EXPECT_NE(GetProcAddress(m_module, FWU_NAME_GETDLLVERSION), nullptr);
