@@ -5,13 +5,15 @@
 #include <cstdint>
 
 // Negative results of InitializeKestrelSDKEx, GetDeviceHandleEx and the
-// handle functions.
+// handle functions. The DFU flow hands an initialisation failure on as its
+// own result, beside its own -1 (file not readable), -2 (file rejected) and
+// -1000 (silence), so these stay clear of those.
 enum : int32_t {
-  KESTREL_E_INVALID = -1,    // a required argument is missing
-  KESTREL_E_NO_DEVICE = -2,  // no mouse with the given IDs is plugged in
-  KESTREL_E_HANDLE = -3,     // not the handle of the open session
-  KESTREL_E_STATE = -4,      // no image set, or a transfer is already queued
-  KESTREL_E_THREAD = -5,     // the event thread could not be started
+  KESTREL_E_INVALID = -101,    // a required argument is missing
+  KESTREL_E_NO_DEVICE = -102,  // no mouse with the given IDs is plugged in
+  KESTREL_E_HANDLE = -103,     // not the handle of the open session
+  KESTREL_E_STATE = -104,      // no image set, or a transfer is already queued
+  KESTREL_E_THREAD = -105,     // the event thread could not be started
 };
 
 // Results of GetDfuDeviceBinInfoEx other than 0.

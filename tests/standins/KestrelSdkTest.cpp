@@ -243,13 +243,13 @@ TEST_F(KestrelSdk, ABadImageIsRefusedBeforeAnyByteIsSent) {
 }
 
 TEST_F(KestrelSdk, InitialisationNeedsTheMouseWithTheGivenIds) {
-  EXPECT_LT(InitializeKestrelSDKEx(Params(0x1234)), 0);
+  EXPECT_EQ(InitializeKestrelSDKEx(Params(0x1234)), KESTREL_E_NO_DEVICE);
   Unplug(store);
-  EXPECT_LT(InitializeKestrelSDKEx(Params()), 0);
+  EXPECT_EQ(InitializeKestrelSDKEx(Params()), KESTREL_E_NO_DEVICE);
   Plug(store);
   SdkInitParams noCallback = Params();
   noCallback.event = nullptr;
-  EXPECT_LT(InitializeKestrelSDKEx(noCallback), 0);
+  EXPECT_EQ(InitializeKestrelSDKEx(noCallback), KESTREL_E_INVALID);
   EXPECT_EQ(InitializeKestrelSDKEx(Params()), 0);
 }
 
