@@ -146,8 +146,9 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
 
   // The package is settled before the mouse is touched: a Kestrel stage run
   // for a package the library cannot use would leave the mouse half updated.
+  // (Alone, the Tamber stage has the library check its package itself.)
   bool result = false;
-  bool proceed = PackageUsable();
+  bool proceed = m_bTamberOnly || PackageUsable();
   if (proceed && !m_bTamberOnly) {
     Log(L"run_dfu_flow_wired_mouse");
     g_iUpdateStage.store(2);
