@@ -1,0 +1,550 @@
+// OrvaneUpdater.exe started from here under Wine, with its own temporary
+// folder and a simulated mouse: the start-up paths (no mouse, a second copy, a
+// leftover folder, a library that cannot be written), the payloads on disk,
+// and the window's layout, colours, button, keys and close box. Each state is
+// saved as a PNG under <build>/tests/wine/screenshots.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "resources/resource.h"
+#include "simmouse/SimMouse.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WinDriver.h"
+
+using namespace windriver;
+
+namespace {
+
+const wchar_t kMainCaption[] = L"Orvane Dravik Mouse\x2013 Firmware Updater";
+const wchar_t kTessikCaption[] = L"Orvane Tessik - Firmware Updater";
+const wchar_t kBoxCaption[] = L"Orvane Firmware Updater";
+const wchar_t kNoDevice[] = L"No device found.\r\nPlease connect your device to get started.";
+const wchar_t* const kPayloadNames[] = {L"Mouse_TMB.sfw", L"MouseFW.bin", L"FWUpdater.dll", L"Tmb.dll"};
+
+std::wstring BesideMe(const wchar_t* name) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring dir = self;
+  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
+}
+
+std::wstring ShotPath(const wchar_t* name) {
+  std::wstring dir = ORVANE_SCREENSHOT_DIR;
+  CreateDirectoryW(dir.c_str(), nullptr);
+  return dir + L"\\" + name + L".png";
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadAll(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<unreadable>";
+  std::string out;
+  char buf[65536];
+  DWORD got = 0;
+  while (ReadFile(h, buf, sizeof(buf), &got, nullptr) && got) out.append(buf, got);
+  CloseHandle(h);
+  return out;
+}
+
+void WriteText(const std::wstring& path, const std::string& text) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  if (h != INVALID_HANDLE_VALUE) {
+    WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(h);
+  }
+}
+
+// The bytes of one resource of an executable file, read as data.
+std::string ResourceBytes(const std::wstring& exe, WORD id, const wchar_t* type) {
+  HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (!module) return "<no module>";
+  std::string bytes = "<no resource>";
+  if (HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type)) {
+    const void* data = LockResource(LoadResource(module, found));
+    if (data) bytes.assign(static_cast<const char*>(data), SizeofResource(module, found));
+  }
+  FreeLibrary(module);
+  return bytes;
+}
+
+// The dialogs of a process, shown or not: the main window holds the progress bar.
+struct MainSearch {
+  DWORD pid;
+  bool visibleOnly;
+  HWND found;
+};
+BOOL CALLBACK FindMainDialogIn(HWND w, LPARAM p) {
+  auto* s = reinterpret_cast<MainSearch*>(p);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(w, &owner);
+  if (owner == s->pid && GetDlgItem(w, IDC_PROGRESS) && (!s->visibleOnly || IsWindowVisible(w))) {
+    s->found = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+HWND FindMainDialog(DWORD pid, bool visibleOnly) {
+  MainSearch search{pid, visibleOnly, nullptr};
+  EnumWindows(&FindMainDialogIn, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::vector<HWND> MessageBoxes(DWORD pid) {
+  std::vector<HWND> boxes;
+  for (HWND w : TopWindows(pid))
+    if (GetDlgItem(w, 0xFFFF)) boxes.push_back(w);
+  return boxes;
+}
+
+// The client area as it is on the screen, one COLORREF per pixel.
+struct Capture {
+  int width = 0, height = 0;
+  std::vector<COLORREF> pixels;
+  COLORREF At(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+  // Pixels of a rectangle that satisfy the test.
+  template <class Test>
+  int Count(const RECT& r, Test test) const {
+    int n = 0;
+    for (int y = r.top; y < r.bottom && y < height; ++y)
+      for (int x = r.left; x < r.right && x < width; ++x) n += test(At(x, y)) ? 1 : 0;
+    return n;
+  }
+};
+
+Capture CaptureClient(HWND window) {
+  Capture c;
+  RECT rc;
+  GetClientRect(window, &rc);
+  POINT origin = {0, 0};
+  ClientToScreen(window, &origin);
+  c.width = rc.right;
+  c.height = rc.bottom;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi = {};
+  bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+  bi.bmiHeader.biWidth = c.width;
+  bi.bmiHeader.biHeight = -c.height;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, c.width, c.height, screen, origin.x, origin.y, SRCCOPY);
+  GdiFlush();
+  c.pixels.resize(static_cast<size_t>(c.width) * c.height);
+  const DWORD* p = static_cast<const DWORD*>(bits);
+  for (size_t i = 0; i < c.pixels.size(); ++i) c.pixels[i] = RGB((p[i] >> 16) & 0xFF, (p[i] >> 8) & 0xFF, p[i] & 0xFF);
+  SelectObject(mem, old);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return c;
+}
+
+bool Near(COLORREF c, COLORREF want, int tolerance = 12) {
+  return std::abs(GetRValue(c) - GetRValue(want)) <= tolerance && std::abs(GetGValue(c) - GetGValue(want)) <= tolerance &&
+         std::abs(GetBValue(c) - GetBValue(want)) <= tolerance;
+}
+bool IsWhite(COLORREF c) { return GetRValue(c) > 220 && GetGValue(c) > 220 && GetBValue(c) > 220; }
+bool IsReddish(COLORREF c) { return GetRValue(c) > 120 && GetGValue(c) < 100 && GetBValue(c) < 100; }
+bool IsNeutral(COLORREF c) {
+  return std::abs(GetRValue(c) - GetGValue(c)) < 30 && std::abs(GetRValue(c) - GetBValue(c)) < 30;
+}
+std::string Hex(COLORREF c) {
+  char text[16];
+  snprintf(text, sizeof text, "#%02X%02X%02X", GetRValue(c), GetGValue(c), GetBValue(c));
+  return text;
+}
+
+// A control's rectangle in the dialog's client coordinates.
+RECT ControlRect(HWND dialog, int id) {
+  RECT r = {};
+  HWND control = GetDlgItem(dialog, id);
+  GetWindowRect(control, &r);
+  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// The font of a control, as drawn: the height in pixels of capital letters
+// shown in it (its text is swapped for "HHHH" meanwhile). Fonts cannot be
+// asked for across processes here.
+int CapHeight(HWND dialog, int id, const std::function<Capture(HWND)>& capture) {
+  HWND control = GetDlgItem(dialog, id);
+  const std::wstring old = WindowText(control);
+  SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"HHHH"));
+  Sleep(250);
+  const Capture c = capture(dialog);
+  SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(old.c_str()));
+  const RECT r = ControlRect(dialog, id);
+  const int margin = id == IDOK ? 4 : 0;  // past the button plate's frame
+  int rows = 0;
+  for (int y = r.top + margin; y < r.bottom - margin && y < c.height; ++y) {
+    bool ink = false;
+    for (int x = r.left + 3; x < r.right - 3 && x < c.width && !ink; ++x) {
+      const COLORREF p = c.At(x, y);
+      ink = std::max({GetRValue(p), GetGValue(p), GetBValue(p)}) > 140;
+    }
+    rows += ink ? 1 : 0;
+  }
+  return rows;
+}
+
+// A file held open without delete sharing, as a process of the user might.
+class Pin {
+ public:
+  explicit Pin(const std::wstring& path) {
+    m_h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+  }
+  ~Pin() { Release(); }
+  void Release() {
+    if (m_h != INVALID_HANDLE_VALUE) CloseHandle(m_h);
+    m_h = INVALID_HANDLE_VALUE;
+  }
+  bool ok() const { return m_h != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE m_h;
+};
+
+class UpdaterWindowTest : public ::testing::Test {
+ protected:
+  UpdaterWindowTest()
+      : temp(dir.WidePath() + L"\\temp"),
+        work(temp + L"\\OrvaneTessik_mouse"),
+        statePath(dir.NativePath("mouse.state")),
+        store(statePath) {
+    CreateDirectoryW(temp.c_str(), nullptr);
+  }
+  void SetUp() override { ASSERT_TRUE(simmouse::Reset(store, 0x0101, "1.1.0")); }
+  void TearDown() override {
+    for (Process* p : {&app, &second}) {
+      if (p->Running()) {
+        p->Kill();
+        p->WaitExit(5000);
+        ADD_FAILURE() << "an updater was still running";
+      }
+      p->Close();
+    }
+  }
+
+  Process StartUpdater() {
+    Process p = Launch(BesideMe(L"OrvaneUpdater.exe"),
+                       {{L"TEMP", temp},
+                        {L"TMP", temp},
+                        {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())}});
+    EXPECT_NE(p.handle, nullptr) << "OrvaneUpdater.exe did not start";
+    return p;
+  }
+  // Starts the updater and waits for its main window; null on time-out.
+  HWND StartToWindow(const wchar_t* caption = kMainCaption) {
+    app = StartUpdater();
+    HWND window = WaitForWindow(app.pid, caption, 30000);
+    if (window) Sleep(300);  // the first paint
+    return window;
+  }
+  void CloseBox(HWND window) {
+    PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    ASSERT_TRUE(app.WaitExit(15000)) << "the window did not close";
+  }
+
+  TempDir dir;
+  std::wstring temp, work;
+  std::string statePath;
+  simmouse::Store store;
+  Process app, second;
+};
+
+}  // namespace
+
+TEST_F(UpdaterWindowTest, WithoutAMouseOneNoDeviceBoxEndsTheRunAndTheWorkFolderGoes) {
+  ASSERT_TRUE(simmouse::Unplug(store));
+  app = StartUpdater();
+  bool mainShown = false;
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        mainShown = mainShown || FindMainDialog(app.pid, true) != nullptr;
+        std::vector<HWND> boxes = MessageBoxes(app.pid);
+        if (!boxes.empty()) box = boxes.front();
+        return box != nullptr;
+      },
+      30000, 10))
+      << "no message box";
+  Sleep(300);
+  SaveScreenshot(box, ShotPath(L"no-device-box"));
+  EXPECT_EQ(MessageBoxText(box), kNoDevice);
+  EXPECT_EQ(WindowText(box), kBoxCaption);
+  EXPECT_EQ(MessageBoxes(app.pid).size(), 1u);
+  // Owned by the dialog, which exists but was never shown.
+  HWND owner = GetWindow(box, GW_OWNER);
+  EXPECT_NE(owner, nullptr);
+  EXPECT_EQ(owner, FindMainDialog(app.pid, false));
+  EXPECT_FALSE(IsWindowVisible(owner));
+  EXPECT_TRUE(Exists(work + L"\\Mouse_TMB.sfw")) << "the payloads are written before the scan";
+
+  Press(box, IDOK);
+  int laterBoxes = 0;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        mainShown = mainShown || FindMainDialog(app.pid, true) != nullptr;
+        for (HWND b : MessageBoxes(app.pid)) laterBoxes += b != box ? 1 : 0;
+        return !app.Running();
+      },
+      15000, 10))
+      << "the process did not end after OK";
+  EXPECT_EQ(laterBoxes, 0);
+  EXPECT_FALSE(mainShown) << "the main window showed";
+  EXPECT_FALSE(Exists(work)) << "the work folder stayed";
+}
+
+TEST_F(UpdaterWindowTest, ASecondStartShowsNothingAndLeavesTheRunningCopysFilesAlone) {
+  HWND main = StartToWindow();
+  ASSERT_NE(main, nullptr);
+  std::map<std::wstring, std::string> before;
+  std::map<std::wstring, FILETIME> stamps;
+  for (const wchar_t* name : kPayloadNames) {
+    before[name] = ReadAll(work + L"\\" + name);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    GetFileAttributesExW((work + L"\\" + name).c_str(), GetFileExInfoStandard, &data);
+    stamps[name] = data.ftLastWriteTime;
+  }
+
+  second = StartUpdater();
+  bool secondShowed = false;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        secondShowed = secondShowed || !TopWindows(second.pid).empty();
+        return !second.Running();
+      },
+      20000, 10))
+      << "the second copy did not end";
+  EXPECT_FALSE(secondShowed) << "the second copy showed a window";
+
+  for (const wchar_t* name : kPayloadNames) {
+    SCOPED_TRACE(std::string(name, name + wcslen(name)));
+    EXPECT_EQ(ReadAll(work + L"\\" + name), before[name]);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    GetFileAttributesExW((work + L"\\" + name).c_str(), GetFileExInfoStandard, &data);
+    EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &stamps[name]), 0) << "rewritten";
+  }
+  EXPECT_TRUE(IsWindowVisible(main));
+  CloseBox(main);
+}
+
+TEST_F(UpdaterWindowTest, ALeftoverFolderGoesBeforeThePayloadsWhichAreTheEmbeddedBytesAndCannotBeSwapped) {
+  // What a crashed run leaves: files, a sub-folder of files, a stale payload.
+  CreateDirectoryW(work.c_str(), nullptr);
+  CreateDirectoryW((work + L"\\sub").c_str(), nullptr);
+  CreateDirectoryW((work + L"\\sub\\deeper").c_str(), nullptr);
+  WriteText(work + L"\\stale.txt", "stale");
+  WriteText(work + L"\\sub\\a.bin", "a");
+  WriteText(work + L"\\sub\\deeper\\b.bin", "b");
+  WriteText(work + L"\\FWUpdater.dll", "not a library");
+
+  HWND main = StartToWindow();
+  ASSERT_NE(main, nullptr) << "the main window did not open (a stale library would not load)";
+  EXPECT_FALSE(Exists(work + L"\\stale.txt"));
+  EXPECT_FALSE(Exists(work + L"\\sub"));
+
+  const std::wstring exe = BesideMe(L"OrvaneUpdater.exe");
+  struct Payload {
+    const wchar_t* name;
+    WORD id;
+    const wchar_t* type;
+    std::wstring buildOutput;
+  } payloads[] = {
+      {L"Mouse_TMB.sfw", IDR_FIRMWARE_SFW, L"FIRMWARE", std::wstring(ORVANE_BUILD_DIR) + L"\\firmware\\Mouse_TMB.sfw"},
+      {L"MouseFW.bin", IDR_FIRMWARE_BIN, L"FIRMWARE", std::wstring(ORVANE_BUILD_DIR) + L"\\firmware\\MouseFW.bin"},
+      {L"FWUpdater.dll", IDR_DLL_FWUPDATER, L"DLL", BesideMe(L"FWUpdater.dll")},
+      {L"Tmb.dll", IDR_DLL_TMB, L"DLL", BesideMe(L"Tmb.dll")},
+  };
+  for (const Payload& p : payloads) {
+    SCOPED_TRACE(std::string(p.name, p.name + wcslen(p.name)));
+    const std::string embedded = ResourceBytes(exe, p.id, p.type);
+    ASSERT_GT(embedded.size(), 1000u);
+    const std::wstring path = work + L"\\" + p.name;
+    EXPECT_TRUE(ReadAll(path) == embedded) << "differs from the embedded resource";
+    EXPECT_TRUE(ReadAll(p.buildOutput) == embedded) << "the resource is not the build's own output";
+
+    // Another process of the user may read the payload but not change, swap or delete it.
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "opened for writing";
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    EXPECT_FALSE(DeleteFileW(path.c_str())) << "deleted";
+    EXPECT_FALSE(MoveFileExW(path.c_str(), (work + L"\\swapped").c_str(), MOVEFILE_REPLACE_EXISTING)) << "renamed";
+    EXPECT_NE(ReadAll(path), "<unreadable>");
+  }
+  CloseBox(main);
+}
+
+TEST_F(UpdaterWindowTest, AnUpdaterLibraryThatCannotBeWrittenGivesTheCantLoadBoxAndTheTessikCaption) {
+  // A folder in the library's place, pinned by a file that the start-up
+  // removal cannot delete: the library cannot be written there.
+  CreateDirectoryW(work.c_str(), nullptr);
+  CreateDirectoryW((work + L"\\FWUpdater.dll").c_str(), nullptr);
+  Pin pin(work + L"\\FWUpdater.dll\\pin");
+  ASSERT_TRUE(pin.ok());
+
+  app = StartUpdater();
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::vector<HWND> boxes = MessageBoxes(app.pid);
+        if (!boxes.empty()) box = boxes.front();
+        return box != nullptr;
+      },
+      30000))
+      << "no message box";
+  Sleep(300);
+  SaveScreenshot(box, ShotPath(L"cant-load-dll-box"));
+  EXPECT_EQ(MessageBoxText(box), L"Can't load DLL");
+  EXPECT_EQ(WindowText(box), L"Error") << "the platform's default caption";
+  EXPECT_EQ(GetWindow(box, GW_OWNER), FindMainDialog(app.pid, false));
+  Press(box, IDOK);
+
+  // The mouse is there, so the window opens, with the caption of no package.
+  HWND main = WaitForWindow(app.pid, kTessikCaption, 20000);
+  ASSERT_NE(main, nullptr);
+  EXPECT_EQ(ControlText(main, IDC_FILE_VERSION), L"");
+  EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.1");
+  CloseBox(main);
+  pin.Release();
+}
+
+TEST_F(UpdaterWindowTest, WithAMouseTheWindowIsLaidOutPaintedAndIgnoresEnterAndEscape) {
+  HWND main = StartToWindow();
+  ASSERT_NE(main, nullptr);
+  SaveScreenshot(main, ShotPath(L"ready"));
+
+  RECT client;
+  GetClientRect(main, &client);
+  EXPECT_EQ(client.right, 565);
+  EXPECT_EQ(client.bottom, 242);
+
+  // Position, size, text and font of every control after the layout.
+  enum Font { kNormal, kLarge, kDialog, kButton };
+  struct Placed {
+    int id, x, y, w, h;
+    const wchar_t* text;
+    bool visible, enabled;
+    Font font;
+  } placed[] = {
+      {IDC_EXTRA_TEXT, 20, 64, 165, 20, L"", true, true, kDialog},
+      {IDC_CURRENT_LABEL, 20, 84, 165, 20, L"Current device version :", true, true, kNormal},
+      {IDC_DEVICE_VERSION, 185, 84, 80, 20, L"0.1.0.1", true, true, kNormal},
+      {IDC_NEW_LABEL, 20, 104, 165, 20, L"New FW version :", true, true, kNormal},
+      {IDC_FILE_VERSION, 185, 104, 80, 20, L"0.1.0.2", true, true, kNormal},
+      {IDC_NOTICE, 120, 137, 565 - 270, 23, L"", true, true, kLarge},
+      {IDC_LEGAL_LINE, 240, 211, 360, 20, L"Copyright (C) 2026 Orvane. All rights reserved.", true, true, kNormal},
+      {IDC_PROGRESS_TEXT, 20, 157, 100, 19, L"", true, true, kNormal},
+      {IDC_PROGRESS, 20, 176, 498, 25, nullptr, true, true, kDialog},
+      {IDC_LAYOUT_LABEL, 240, 84, 205, 19, L"Please select your keyboard layout", false, true, kNormal},
+      {IDC_LAYOUT_LIST, 240, 108, 205, -1, nullptr, false, false, kNormal},
+      {IDOK, 451, 104, 74, 31, L"Update", true, true, kButton},
+      {IDCANCEL, -1, -1, -1, -1, L"Cancel", false, true, kDialog},
+  };
+  for (const Placed& p : placed) {
+    SCOPED_TRACE("control " + std::to_string(p.id));
+    HWND control = GetDlgItem(main, p.id);
+    ASSERT_NE(control, nullptr);
+    const RECT r = ControlRect(main, p.id);
+    if (p.x >= 0) {
+      EXPECT_EQ(r.left, p.x);
+      EXPECT_EQ(r.top, p.y);
+      EXPECT_EQ(r.right - r.left, p.w);
+      if (p.h >= 0) {
+        EXPECT_EQ(r.bottom - r.top, p.h);
+      }
+    }
+    if (p.text) {
+      EXPECT_EQ(ControlText(main, p.id), p.text);
+    }
+    EXPECT_EQ(IsWindowVisible(control) != FALSE, p.visible);
+    EXPECT_EQ(IsWindowEnabled(control) != FALSE, p.enabled);
+    if (p.visible && p.id != IDC_PROGRESS) {
+      // Arial of height 16 (normal, and the button's own) has capitals of
+      // about 10 pixels, of height 22 about 14, the template's 8 points about 8.
+      const int cap = CapHeight(main, p.id, CaptureClient);
+      const int want = p.font == kLarge ? 14 : p.font == kDialog ? 8 : 10;
+      EXPECT_NEAR(cap, want, 1) << "capital height";
+    }
+  }
+
+  // Colours: white statics and the red logo on black, the grey progress bar,
+  // the Update button's red-framed plate.
+  Capture ready = CaptureClient(main);
+  EXPECT_TRUE(Near(ready.At(5, 5), RGB(0, 0, 0))) << Hex(ready.At(5, 5));
+  EXPECT_TRUE(IsReddish(ready.At(282, 28))) << "logo ring " << Hex(ready.At(282, 28));
+  for (int id : {IDC_CURRENT_LABEL, IDC_NEW_LABEL, IDC_DEVICE_VERSION, IDC_FILE_VERSION, IDC_LEGAL_LINE}) {
+    SCOPED_TRACE("static " + std::to_string(id));
+    RECT r = ControlRect(main, id);
+    EXPECT_GT(ready.Count(r, IsWhite), 20) << "white text";
+    EXPECT_EQ(ready.Count(r, [](COLORREF c) { return !IsNeutral(c); }), 0) << "only white, grey and black";
+    EXPECT_TRUE(Near(ready.At(r.right - 2 < 565 ? r.right - 2 : 563, r.bottom - 2), RGB(0, 0, 0)))
+        << "on black";
+  }
+  EXPECT_TRUE(Near(ready.At(270, 188), RGB(176, 176, 176), 6)) << "progress background " << Hex(ready.At(270, 188));
+  EXPECT_TRUE(IsReddish(ready.At(451 + 1, 104 + 15))) << "button frame " << Hex(ready.At(452, 119));
+  EXPECT_TRUE(Near(ready.At(451 + 37, 104 + 6), RGB(0x1C, 0x1C, 0x1C), 10)) << "button plate";
+
+  // The notice line in red; the bar in red on grey.
+  SendMessageW(GetDlgItem(main, IDC_NOTICE), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Please DO NOT unplug Device"));
+  SendMessageW(GetDlgItem(main, IDC_PROGRESS), PBM_SETPOS, 40, 0);
+  Sleep(300);
+  SaveScreenshot(main, ShotPath(L"notice-and-progress"));
+  Capture painted = CaptureClient(main);
+  const RECT notice = ControlRect(main, IDC_NOTICE);
+  EXPECT_GT(painted.Count(notice, [](COLORREF c) { return Near(c, RGB(216, 38, 39), 20); }), 30) << "red notice";
+  EXPECT_EQ(painted.Count(notice, IsWhite), 0);
+  EXPECT_TRUE(Near(painted.At(40, 188), RGB(216, 38, 39), 6)) << "bar " << Hex(painted.At(40, 188));
+  EXPECT_TRUE(Near(painted.At(500, 188), RGB(176, 176, 176), 6)) << "background " << Hex(painted.At(500, 188));
+
+  // Pressed: the grey-framed plate; released away from it: no click.
+  HWND update = GetDlgItem(main, IDOK);
+  PostMessageW(update, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(30, 15));
+  Sleep(400);
+  SaveScreenshot(main, ShotPath(L"button-pressed"));
+  Capture pressed = CaptureClient(main);
+  EXPECT_TRUE(IsNeutral(pressed.At(452, 119)) && GetRValue(pressed.At(452, 119)) > 100)
+      << "pressed frame " << Hex(pressed.At(452, 119));
+  PostMessageW(update, WM_LBUTTONUP, 0, MAKELPARAM(-60, -60));
+  PostMessageW(update, WM_MOUSEHOVER, 0, 0);
+  Sleep(400);
+  SaveScreenshot(main, ShotPath(L"button-hover"));
+  Capture hover = CaptureClient(main);
+  EXPECT_TRUE(IsReddish(hover.At(452, 119))) << "hover frame " << Hex(hover.At(452, 119));
+  PostMessageW(update, WM_MOUSELEAVE, 0, 0);
+
+  // Enter would press Update (a prompt) and Escape would close: both are dropped.
+  for (HWND target : {update, main}) {
+    PostMessageW(target, WM_KEYDOWN, VK_RETURN, 0);
+    PostMessageW(target, WM_KEYUP, VK_RETURN, 0);
+    PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageW(target, WM_KEYUP, VK_ESCAPE, 0);
+  }
+  Sleep(1000);
+  EXPECT_TRUE(MessageBoxes(app.pid).empty()) << "a key pressed Update";
+  EXPECT_TRUE(IsWindow(main) && IsWindowVisible(main)) << "a key closed the window";
+  EXPECT_TRUE(app.Running());
+
+  // The close box: the payload files go (a pinned file keeps the folder, so
+  // the files' removal is the window's own doing, not the folder's).
+  Pin pin(work + L"\\pinned-by-test");
+  ASSERT_TRUE(pin.ok());
+  CloseBox(main);
+  for (const wchar_t* name : kPayloadNames) EXPECT_FALSE(Exists(work + L"\\" + name)) << "left behind";
+  EXPECT_TRUE(Exists(work + L"\\pinned-by-test"));
+  pin.Release();
+}
