@@ -1,6 +1,8 @@
 #include "tests/support/WinDriver.h"
 
 #include <commctrl.h>
+// GDI+ needs the COM property types that the lean Windows headers leave out.
+#include <objidl.h>
 #include <gdiplus.h>
 
 #include <memory>
