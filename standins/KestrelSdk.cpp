@@ -197,10 +197,8 @@ void RunApply(Session& s) {
   std::string version, category;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.imagePending) {
-      version.clear();
-    } else {
-      version = s.pendingVersion;
+    if (s.imagePending) {
+      version = s.pendingVersion;  // never empty: the image format requires a version
       category = s.pendingCategory;
       s.imagePending = false;
     }
