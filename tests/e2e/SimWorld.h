@@ -19,6 +19,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace e2e {
@@ -53,8 +55,15 @@ class ScaledTime : public IKestrelTime {
   int64_t m_base;
 };
 
+// A name in the temporary folder of this process alone: other builds may run
+// the same tests at the same time.
 inline std::string TempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() / name).string();
+#ifdef _WIN32
+  const unsigned long pid = GetCurrentProcessId();
+#else
+  const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+  return (std::filesystem::temp_directory_path() / (std::to_string(pid) + "_" + name)).string();
 }
 
 inline bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {

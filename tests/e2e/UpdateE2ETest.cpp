@@ -144,7 +144,7 @@ class UpdateE2ETest : public ::testing::Test {
 
   e2e::SimMouseFile mouse{"orvane_update_e2e.state", kScale};
   e2e::ScaledTime time{kScale};
-  fs::path work = fs::temp_directory_path() / "orvane_update_e2e_work";
+  fs::path work = e2e::TempPath("orvane_update_e2e_work");
 };
 
 TEST_F(UpdateE2ETest, TwoStageUpdateRisesThroughBothHalvesAndLeavesTheNewVersions) {

@@ -4,12 +4,18 @@
 // waits, so every wait of the flow runs in no real time and in a fixed order.
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "app/Platform.h"
 #include "kestrel/KestrelDfu.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 inline SdkEventRecord MakeEvent(int32_t status, int32_t msgID = 0, const char* msg = "", double value1 = 0,
                                 double value2 = 0) {
@@ -154,6 +160,16 @@ inline int32_t VENDOR_CALL Close() { return FakeKestrelSdk::current->OnCall("clo
 inline KestrelSdkApi FakeKestrelSdk::Table() {
   using namespace fake_kestrel;
   return KestrelSdkApi{GetBin, Init, Handle, Target, Request, Path, Start, Apply, Close};
+}
+
+// A file name of this process alone: other builds may run the same tests at once.
+inline std::string TempImagePath(const char* name) {
+#ifdef _WIN32
+  const unsigned long pid = GetCurrentProcessId();
+#else
+  const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+  return (std::filesystem::temp_directory_path() / (std::to_string(pid) + "_" + name)).string();
 }
 
 // Puts the process-wide words back to how a fresh process has them.

@@ -23,7 +23,7 @@ class KestrelFlowTest : public ::testing::Test {
     table = FakeKestrelSdk::Table();
     SetKestrelSdk(&table);
     SetKestrelTime(&sdk);
-    path = (std::filesystem::temp_directory_path() / "kestrel_flow_test_MouseFW.bin").string();
+    path = TempImagePath("kestrel_flow_test_MouseFW.bin");
     FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fputs("KESTREL-IMAGE", f);

@@ -64,7 +64,7 @@ TEST(KestrelThreadTest, EventsFromTheSdkThreadCarryTheAttemptToSuccess) {
   QuickPauses pauses;
   SetKestrelSdk(&table);
   SetKestrelTime(&pauses);
-  const std::string path = (std::filesystem::temp_directory_path() / "kestrel_thread_test.bin").string();
+  const std::string path = TempImagePath("kestrel_thread_test.bin");
   FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   std::fclose(f);
