@@ -9,6 +9,7 @@
 #include "app/Log.h"
 #include "kestrel/KestrelDfu.h"
 #include "tests/kestrel/FakeKestrelSdk.h"
+#include "tests/kestrel/LogCapture.h"
 #include "update/Progress.h"
 
 namespace {
@@ -246,6 +247,85 @@ TEST_F(KestrelFlowTest, UnterminatedImageTextsAreReadWithinTheirFields) {
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("bin_file.version=" + std::string(16, 'v') + "\n"), std::string::npos) << out;
   EXPECT_NE(out.find("bin_file.product_category=" + std::string(32, 'c') + "\n"), std::string::npos) << out;
+}
+
+}  // namespace
+
+namespace {
+
+// With the console log and the log file switched on, each path of the
+// attempt writes its lines in order. (Silent in the delivered build.)
+TEST_F(KestrelFlowTest, ConsoleAndLogFileLinesOfEachPath) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int64_t, int32_t>> events;  // (ms after the start, status)
+    int32_t initResult;
+    int32_t expected;
+    std::vector<std::string> console;
+    std::vector<std::string> file;
+  };
+  const Case cases[] = {
+      {"silence",
+       {},
+       0,
+       -1000,
+       {" [console] g_dfu_flag=-1\n\n", " [console] set console timeout 20000 ms\n\n",
+        " [console] \n\nError: run timeout 20001 ms > 20000 m\n\n\n\n"},
+       {"]  Error: run timeout\r\n\r\n"}},
+      {"connect, then success in the success wait",
+       {{2000, SDK_STATUS_CONNECT}, {4500, SDK_STATUS_SUCCESS}},
+       0,
+       0,
+       {" [console] dfu_flag=7\n\n", " [console] [DFU] successfully\n\n"},
+       {"]  dfu_flag=7\r\n", "]  Wait=15,SDK_STATUS_CONNECT_dfu_flag=7\r\n",
+        "]  Wait=14,SDK_STATUS_CONNECT_dfu_flag=7\r\n", "]  Wait=13,SDK_STATUS_CONNECT_dfu_flag=7\r\n",
+        "]  [DFU] successfully_g_bDFU=1\r\n"}},
+      {"success at once",
+       {{2000, SDK_STATUS_SUCCESS}},
+       0,
+       0,
+       {" [console] [DFU] successfully\n\n", " [console] dfu_flag=1\n\n"},
+       {"]  [DFU] successfully_g_bDFU=1\r\n", "]  dfu_flag=1\r\n", "]  ret=0,SDK_STATUS_CONNECT_dfu_flag=1\r\n"}},
+      {"disconnect",
+       {{2000, SDK_STATUS_DISCONNECT}},
+       0,
+       8,
+       {" [console] dfu_flag=8\n\n"},
+       {"]  [DFU] SDK_STATUS_DISCONNECT=8\r\n", "]  dfu_flag=8\r\n", "]  Wait=15,SDK_STATUS_CONNECT_dfu_flag=8\r\n",
+        "]  ret=8,dfu_flag=8\r\n"}},
+      {"cancel and time-out",
+       {{2000, SDK_STATUS_CANCEL}, {3500, SDK_STATUS_TIMEOUT2}},
+       0,
+       4,
+       {" [console] \n\nError: Device is disconnected, stop DFU.\n\n\n\n", " [console] [fail] timeout\n\n"},
+       {"]  [DFU] SDK_STATUS_CANCEL=3\r\n", "]  Wait=0,SDK_STATUS_CONNECT_dfu_flag=4\r\n", "]  ret=4,dfu_flag=4\r\n"}},
+      {"no connection", {}, -5, -5, {" [console] connect fail(-5). [7C3E:5D1A]\n\n"}, {}},
+  };
+  for (const Case& c : cases) {
+    sdk = FakeKestrelSdk();
+    sdk.initResult = c.initResult;
+    for (const auto& e : c.events) sdk.After("StartDataTransferEx", e.first, MakeEvent(e.second));
+    LogCapture log;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Run(), c.expected) << c.name;
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::string missing;
+    EXPECT_TRUE(InOrder(log.Console(), c.console, &missing)) << c.name << ": " << missing << "\n" << log.Console();
+    EXPECT_TRUE(InOrder(log.File(), c.file, &missing)) << c.name << ": " << missing << "\n" << log.File();
+    if (c.file.empty()) {
+      EXPECT_EQ(log.File(), "") << c.name;
+    }
+    // The console log echoes each message to standard output.
+    EXPECT_NE(out.find(c.console.back().substr(11)), std::string::npos) << c.name;
+  }
+}
+
+TEST_F(KestrelFlowTest, MissingFileIsReportedToTheConsoleLog) {
+  std::remove(path.c_str());
+  LogCapture log;
+  EXPECT_EQ(Run(), -1);
+  EXPECT_NE(log.Console().find(" [console] \nError: open file fail: " + path + "\n\n"), std::string::npos)
+      << log.Console();
 }
 
 }  // namespace

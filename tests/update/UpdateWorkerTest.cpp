@@ -11,6 +11,7 @@
 
 #include "app/Log.h"
 #include "device/Version.h"
+#include "tests/kestrel/LogCapture.h"
 #include "tests/support/FakeHidBackend.h"
 #include "tests/support/FakeMainView.h"
 #include "ui/MainDialogLogic.h"
@@ -236,6 +237,47 @@ TEST_F(UpdateWorkerTest, PackageTheLibraryCannotUseStopsTheUpdateBeforeAnyStage)
   g_packageVersion = 0x00010002;
   EXPECT_TRUE(logic.OnFirmwareUpdate());
   EXPECT_EQ(g_flowCalls.size(), 1u);
+}
+
+// With file logging switched on (it is off in the delivered build) the
+// worker writes its lines in order.
+TEST_F(UpdateWorkerTest, LogFileLinesOfRetryAndOfBothOutcomes) {
+  struct Case {
+    const char* name;
+    std::vector<int32_t> results;
+    int updateResult;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"retry, then success",
+       {2, 0},
+       1,
+       {"Thread_UpdateFW->OnFirmwareUpdate", "run_dfu_flow_wired_mouse", "run_dfu_flow_wired_mouse nUpdateTimes:0",
+        "run_dfu_flow_wired_mouse nUpdateTimes:0, ret:2", "run_dfu_flow_wired_mouse nUpdateTimes:1",
+        "run_dfu_flow_wired_mouse return code:0", "FWU_Update UPDATE_TAMBER", "Thread_UpdateFW true",
+        "Update is completed."}},
+      {"Kestrel stage fails",
+       {-1},
+       1,
+       {"run_dfu_flow_wired_mouse nUpdateTimes:0", "run_dfu_flow_wired_mouse return code:-1",
+        "run_dfu_flow_wired_mouse return false:-1", "fnFWU_Get_FW_ErrorCode:-4--No Device", "Thread_UpdateFW false",
+        "Update failed."}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    g_flowResults = c.results;
+    g_updateResult = c.updateResult;
+    g_errorCode = -4;
+    LogCapture log;
+    logic.Thread_UpdateFW();
+    std::vector<std::string> entries;
+    for (const std::string& l : c.lines) entries.push_back("]  " + l + "\r\n\r\n");
+    std::string missing;
+    EXPECT_TRUE(InOrder(log.File(), entries, &missing)) << c.name << ": " << missing << "\n" << log.File();
+    if (c.results.back() != 0) {
+      EXPECT_EQ(log.File().find("FWU_Update UPDATE_TAMBER"), std::string::npos) << c.name;
+    }
+  }
 }
 
 TEST_F(UpdateWorkerTest, MissingErrorCodeEntryPointIsNotCalled) {
