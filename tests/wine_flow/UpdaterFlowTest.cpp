@@ -62,7 +62,9 @@ class UpdaterFlowTest : public ::testing::Test {
   void Close() {
     PostMessageW(main, WM_CLOSE, 0, 0);
     DWORD code = 0;
-    ASSERT_TRUE(app.WaitExit(10000, &code)) << "the window did not close";
+    ASSERT_TRUE(app.WaitExit(10000, &code))
+        << "the updater did not end; main window " << (IsWindow(main) ? "still there" : "gone") << ", "
+        << TopWindows(app.pid).size() << " visible windows";
   }
   // Clicks Update and answers the prompt; returns the prompt's text.
   std::wstring ClickUpdate(int answer) {
