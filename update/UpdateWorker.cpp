@@ -85,6 +85,17 @@ bool CMainDialogLogic::PackageUsable() {
   return true;
 }
 
+bool CMainDialogLogic::OnCloseRequest() {
+  if (CanClose()) return true;
+  // The result is out (255) but the worker has not returned yet: close as soon as it has.
+  if (g_iUpdateState.load() == 255) {
+    m_bCloseDeferred.store(true);
+    // The worker may have ended between the two looks.
+    if (!IsWorkerRunning() && m_bCloseDeferred.exchange(false)) return true;
+  }
+  return false;
+}
+
 bool CMainDialogLogic::StartWorker() {
   // Claimed before the thread exists, so that the window sees the update from
   // its first instruction and a second click cannot start another.
@@ -127,6 +138,7 @@ UINT CMainDialogLogic::Thread_UpdateFW() {
 
   // The last step: from here on the window may close and unload the library.
   m_bWorkerRunning.store(false);
+  if (m_bCloseDeferred.exchange(false)) m_view.RequestClose();
   return 0;
 }
 

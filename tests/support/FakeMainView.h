@@ -1,6 +1,7 @@
 #pragma once
 // A recording IMainView: what the user would have seen, readable by tests.
 // Thread-safe, since the worker and the progress callback write from other threads.
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -48,6 +49,7 @@ class FakeMainView : public IMainView {
     }
     return answer ? answer(box) : ((type & 0xF) == MB_YESNO ? IDYES : IDOK);
   }
+  void RequestClose() override { ++closeRequests; }
   void EndDialog(int result) override {
     std::lock_guard<std::mutex> l(m);
     endResult = result;
@@ -75,5 +77,6 @@ class FakeMainView : public IMainView {
   std::vector<Look> looks;
   std::vector<Box> boxes;
   int endResult = -1;
+  std::atomic<int> closeRequests{0};
   std::function<int(const Box&)> answerBox;  // null: Yes / OK
 };

@@ -114,4 +114,23 @@ TEST_F(UpdateCommandTest, WhileTheWorkerRunsTheWindowIsNotIdleEvenBeforeTheFirst
   WaitForWorker();
 }
 
+TEST_F(UpdateCommandTest, ACloseWhileTheWorkerTakesItsLastStepsHappensWhenItHasEnded) {
+  std::atomic<int> answered{0};
+  view.answerBox = [&](const FakeMainView::Box& box) {
+    if (box.type == MB_OK) {
+      // The result is out but the worker has not returned: refused, and kept.
+      EXPECT_FALSE(logic.OnCloseRequest());
+      ++answered;
+    }
+    return (box.type & 0xF) == MB_YESNO ? IDYES : IDOK;
+  };
+  EXPECT_TRUE(logic.OnCloseRequest());  // idle: closes at once
+  logic.OnStartUpdateMessage();
+  EXPECT_FALSE(logic.OnCloseRequest());  // running, no result yet: refused and forgotten
+  WaitForWorker();
+  EXPECT_EQ(answered.load(), 1);
+  EXPECT_EQ(view.closeRequests.load(), 1);
+  EXPECT_TRUE(logic.OnCloseRequest());
+}
+
 }  // namespace
