@@ -52,7 +52,7 @@ class UpdaterFlowTest : public ::testing::Test {
     app = Launch(BesideMe(exe), {{L"TEMP", temp},
                                  {L"TMP", temp},
                                  {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())},
-                                 {L"ORVANE_SIMMOUSE_TIMESCALE", L"0.5"}});
+                                 {L"ORVANE_SIMMOUSE_TIMESCALE", L"0.1"}});
     ASSERT_NE(app.handle, nullptr);
     main = WaitForWindow(app.pid, kMainCaption, 20000);
     ASSERT_NE(main, nullptr) << "the main window did not open";
