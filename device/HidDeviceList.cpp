@@ -25,6 +25,7 @@ void CHidDeviceList::EnumerateDevices(GUID interfaceClass) {
     if (m_nDevices >= MAX_HID_DEVICES) return false;
     HID_DEVICE_ENTRY& entry = m_aDevices[m_nDevices];
     // A path that does not fit is skipped: a cut path could name another device.
+    // An interface without a path (its detail could not be read) cannot be opened or matched.
     if (found.path.empty() || !CopyWhole(entry.szDevicePath, found.path, 1)) return true;
     CopyWhole(entry.szDriverKey, found.driverKey, 1);
     CopyWhole(entry.szLocationInfo, found.locationInfo, 1);

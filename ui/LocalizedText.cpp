@@ -35,6 +35,7 @@ BOOL LoadLocalizedString(WORD language, UINT id, wchar_t* buffer, size_t cchBuff
   StringResourceFn load = g_loader.load();
   if (load(id + 1000u * language, buffer, cchBuffer)) return TRUE;
   if (load(id, buffer, cchBuffer)) return TRUE;
+  // Never past the caller's buffer, whatever the default's length.
   CopyBounded(buffer, cchBuffer, def ? def : L"");
   return TRUE;
 }
