@@ -31,9 +31,9 @@ class CMainDialogLogic {
   BOOL FinishInitialization();
   // The Cancel command's test: false while an update reports or a worker runs.
   bool CanClose() const;
-  // CanClose for a close request from the user. A request refused only because
-  // the worker is taking its last steps after showing the result is kept, and
-  // the worker asks the window to close once it has ended.
+  // CanClose for a close request from the user, on the window's thread. A
+  // request refused only because the worker is taking its last steps after
+  // showing the result is asked again shortly (IMainView::RequestClose).
   bool OnCloseRequest();
 
   // ---- devices
@@ -90,7 +90,6 @@ class CMainDialogLogic {
   bool PackageUsable();
   // Set by StartWorker before the thread starts and cleared as the thread's last step.
   std::atomic<bool> m_bWorkerRunning{false};
-  std::atomic<bool> m_bCloseDeferred{false};
 };
 
 // The main window's logic, set at the start of payload preparation; the

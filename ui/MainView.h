@@ -23,6 +23,6 @@ class IMainView {
   virtual int ShowMessageBox(const std::wstring& text, const wchar_t* caption, UINT type) = 0;
   // Ends the modal run with the given result.
   virtual void EndDialog(int result) = 0;
-  // Asks the window, from any thread, to run its close command again.
+  // Runs the window's close command again a little later (window's thread).
   virtual void RequestClose() {}
 };

@@ -87,12 +87,10 @@ bool CMainDialogLogic::PackageUsable() {
 
 bool CMainDialogLogic::OnCloseRequest() {
   if (CanClose()) return true;
-  // The result is out (255) but the worker has not returned yet: close as soon as it has.
-  if (g_iUpdateState.load() == 255) {
-    m_bCloseDeferred.store(true);
-    // The worker may have ended between the two looks.
-    if (!IsWorkerRunning() && m_bCloseDeferred.exchange(false)) return true;
-  }
+  // The result is out (255) and the worker is only returning: ask again
+  // shortly rather than drop the user's close. The worker itself never
+  // touches the window after it has cleared its running flag.
+  if (g_iUpdateState.load() == 255) m_view.RequestClose();
   return false;
 }
 
@@ -138,7 +136,6 @@ UINT CMainDialogLogic::Thread_UpdateFW() {
 
   // The last step: from here on the window may close and unload the library.
   m_bWorkerRunning.store(false);
-  if (m_bCloseDeferred.exchange(false)) m_view.RequestClose();
   return 0;
 }
 

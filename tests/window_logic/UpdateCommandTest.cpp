@@ -114,11 +114,11 @@ TEST_F(UpdateCommandTest, WhileTheWorkerRunsTheWindowIsNotIdleEvenBeforeTheFirst
   WaitForWorker();
 }
 
-TEST_F(UpdateCommandTest, ACloseWhileTheWorkerTakesItsLastStepsHappensWhenItHasEnded) {
+TEST_F(UpdateCommandTest, ACloseWhileTheWorkerTakesItsLastStepsIsAskedAgain) {
   std::atomic<int> answered{0};
   view.answerBox = [&](const FakeMainView::Box& box) {
     if (box.type == MB_OK) {
-      // The result is out but the worker has not returned: refused, and kept.
+      // The result is out but the worker has not returned: refused, to be asked again.
       EXPECT_FALSE(logic.OnCloseRequest());
       ++answered;
     }
@@ -126,7 +126,7 @@ TEST_F(UpdateCommandTest, ACloseWhileTheWorkerTakesItsLastStepsHappensWhenItHasE
   };
   EXPECT_TRUE(logic.OnCloseRequest());  // idle: closes at once
   logic.OnStartUpdateMessage();
-  EXPECT_FALSE(logic.OnCloseRequest());  // running, no result yet: refused and forgotten
+  EXPECT_FALSE(logic.OnCloseRequest());  // running, no result yet: refused outright
   WaitForWorker();
   EXPECT_EQ(answered.load(), 1);
   EXPECT_EQ(view.closeRequests.load(), 1);
