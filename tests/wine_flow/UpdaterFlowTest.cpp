@@ -205,7 +205,9 @@ TEST_P(UpdaterFaultTest, EndsInTheFailureBoxAndARerunRecovers) {
   // loader is recovered by the package that names the boot loader.
   bool inBootLoader = Mouse().state == simmouse::DeviceState::BootLoader;
   Start(inBootLoader ? L"OrvaneUpdaterRecovery.exe" : L"OrvaneUpdater.exe");
-  if (!inBootLoader) EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.1");
+  if (!inBootLoader) {
+    EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.1");
+  }
   ClickUpdate(IDYES);
   result = WatchUntilResult(&shown, false);
   ASSERT_NE(result, nullptr);
