@@ -83,8 +83,13 @@ BOOL CMainDialogLogic::FinishInitialization() {
 }
 
 bool CMainDialogLogic::CanClose() const {
-  // The state word reads 0 from a worker's start until its first report, so
-  // the running flag decides in that gap.
+  // Never while a worker runs: it uses the library, the payloads and the
+  // window. The state word reads 0 from a worker's start until its first
+  // report, so the running flag decides in that gap.
+  if (IsWorkerRunning()) return false;
   const int32_t state = g_iUpdateState.load();
-  return (state == 0 || state == 255) && !IsWorkerRunning();
+  if (state == 0 || state == 255) return true;
+  // A report that arrives after the worker has shown its result (the SDK's
+  // own thread may still send one) must not lock the window open for good.
+  return m_bUpdateStarted.load() != 0;
 }

@@ -232,6 +232,10 @@ TEST_F(StartupLogicTest, TheWindowMayCloseOnlyWhenIdleOrFinishedAndNoWorkerRuns)
   ASSERT_FALSE(logic.IsWorkerRunning());
   EXPECT_EQ(g_iUpdateState.load(), 255);
   EXPECT_TRUE(logic.CanClose());
+  // A late report after the result must not keep the window open for good.
+  UpdateProgressCallback(7, 100);
+  EXPECT_NE(g_iUpdateState.load(), 255);
+  EXPECT_TRUE(logic.CanClose());
   g_pMainDlg = nullptr;
   g_iUpdateState = 0;
 }

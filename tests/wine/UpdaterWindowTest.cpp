@@ -548,3 +548,50 @@ TEST_F(UpdaterWindowTest, WithAMouseTheWindowIsLaidOutPaintedAndIgnoresEnterAndE
   EXPECT_TRUE(Exists(work + L"\\pinned-by-test"));
   pin.Release();
 }
+
+TEST_F(UpdaterWindowTest, TheCloseBoxIsRefusedWhileAnUpdateRunsAndClosesOnceItHasEnded) {
+  HWND main = StartToWindow();
+  ASSERT_NE(main, nullptr);
+  // Update, Yes; the close box is pressed from the first moment on, before
+  // the worker reports anything.
+  Press(main, IDOK);
+  HWND prompt = WaitForWindow(app.pid, kBoxCaption, 10000);
+  ASSERT_NE(prompt, nullptr);
+  EXPECT_EQ(MessageBoxText(prompt), L"New version available, update?");
+  Press(prompt, IDYES);
+  ASSERT_TRUE(WaitUntil([&] { return !IsWindow(prompt); }, 5000));
+  PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+  HWND result = nullptr;
+  int closeRequests = 1;
+  bool sawProgress = false;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        sawProgress = sawProgress || ProgressPos(main, IDC_PROGRESS) > 0;
+        for (HWND box : MessageBoxes(app.pid))
+          if (WindowText(box) == kBoxCaption) result = box;
+        if (!result) {
+          PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+          ++closeRequests;
+        }
+        return result != nullptr || !app.Running();
+      },
+      120000, 25))
+      << "no result box";
+  ASSERT_TRUE(app.Running()) << "the window closed during the update";
+  ASSERT_NE(result, nullptr);
+  EXPECT_GT(closeRequests, 10);
+  EXPECT_TRUE(sawProgress);
+  SaveScreenshot(main, ShotPath(L"update-finished"));
+  EXPECT_EQ(MessageBoxText(result), L"Update is completed.");
+  Press(result, IDOK);
+  ASSERT_TRUE(WaitUntil([&] { return !IsWindow(result); }, 10000));
+  // Unplugging and plugging in after the update changes nothing, and the
+  // window still closes.
+  ASSERT_TRUE(simmouse::Unplug(store));
+  ASSERT_TRUE(simmouse::Plug(store));
+  Sleep(500);
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, IDOK)));
+
+  CloseBox(main);
+  EXPECT_FALSE(Exists(work)) << "the work folder stayed";
+}
