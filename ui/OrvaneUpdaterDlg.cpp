@@ -19,6 +19,10 @@ const COLORREF kStaticText = RGB(255, 255, 255);
 const COLORREF kProgressBar = RGB(216, 38, 39);
 const COLORREF kProgressBack = RGB(176, 176, 176);
 
+// The timer that asks the close command again (RequestClose).
+const UINT_PTR kCloseRetryTimer = 1;
+const UINT kCloseRetryMs = 100;
+
 HFONT CreateArial(int height) {
   return ::CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, 0, 0, 0, 0, FF_SWISS, L"Arial");
 }
@@ -163,8 +167,9 @@ LRESULT COrvaneUpdaterDlg::HandleDefaultMessage(UINT msg, WPARAM wParam, LPARAM 
 
 void COrvaneUpdaterDlg::OnBnClickedCancel() {
   // Not while an update reports progress, nor while a worker still runs (it
-  // uses the library, the payloads and this object).
-  if (!m_logic.CanClose()) return;
+  // uses the library, the payloads and this object). A close refused only
+  // because the worker is finishing comes back through RequestClose.
+  if (!m_logic.OnCloseRequest()) return;
   CHidDeviceList& list = m_logic.m_DeviceList;
   if (list.m_hDevNotify) {
     list.m_backend.UnregisterNotification(list.m_hDevNotify);
@@ -177,6 +182,18 @@ void COrvaneUpdaterDlg::OnBnClickedCancel() {
   ReleaseUpdaterLibrary();
   DeletePayloadFiles();
   CDialogEx::EndDialog(IDCANCEL);
+}
+
+void COrvaneUpdaterDlg::RequestClose() { ::SetTimer(m_hWnd, kCloseRetryTimer, kCloseRetryMs, nullptr); }
+
+LRESULT COrvaneUpdaterDlg::OnTimer(UINT, WPARAM wParam, LPARAM, BOOL& bHandled) {
+  if (wParam != kCloseRetryTimer) {
+    bHandled = FALSE;
+    return 0;
+  }
+  ::KillTimer(m_hWnd, kCloseRetryTimer);
+  OnBnClickedCancel();
+  return 0;
 }
 
 LRESULT COrvaneUpdaterDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {

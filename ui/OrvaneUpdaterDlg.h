@@ -25,6 +25,7 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
                            const wchar_t* caption) override;
   int ShowMessageBox(const std::wstring& text, const wchar_t* caption, UINT type) override;
   void EndDialog(int result) override { CDialogEx::EndDialog(result); }
+  void RequestClose() override;
 
   // ---- the framework's hooks
   void DoDataExchange(CDataExchange* pDX) override { BindControls(pDX); }
@@ -60,6 +61,7 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
     COMMAND_HANDLER(IDCANCEL, BN_CLICKED, OnBnClickedCancel)
     MESSAGE_RANGE_HANDLER(WM_CTLCOLORMSGBOX, WM_CTLCOLORSTATIC, OnCtlColor)
     MESSAGE_HANDLER(WM_DEVICECHANGE, OnDeviceChange)
+    MESSAGE_HANDLER(WM_TIMER, OnTimer)
     CHAIN_MSG_MAP(CDialogEx)
   END_MSG_MAP()
 
@@ -91,6 +93,7 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
         SelectControlColors(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam), msg - WM_CTLCOLORMSGBOX));
   }
   LRESULT OnDeviceChange(UINT, WPARAM wParam, LPARAM lParam, BOOL&);
+  LRESULT OnTimer(UINT, WPARAM wParam, LPARAM, BOOL& bHandled);
 
   void ExtractPayloads();
   void LoadUpdaterLibrary();
