@@ -149,6 +149,21 @@ TEST_F(UpdaterFlowTest, AWholeUpdateFromTheClickToTheResultAndARerunSeesTheNewVe
   Close();
 }
 
+TEST_F(UpdaterFlowTest, TheRealDeviceSourceFindsNoSuchMouseAndTheRunEndsCleanly) {
+  // No ORVANE_SIMMOUSE: SetupAPI and the HID class driver, whose devices under Wine do not match.
+  std::wstring temp = dir.WidePath() + L"\\temp";
+  app = Launch(BesideMe(L"OrvaneUpdater.exe"), {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_SIMMOUSE", L""}});
+  ASSERT_NE(app.handle, nullptr);
+  HWND box = Box(30000);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(MessageBoxText(box), L"No device found.\r\nPlease connect your device to get started.");
+  EXPECT_TRUE(TopWindows(app.pid, kMainCaption).empty());
+  Press(box, IDOK);
+  DWORD code = 0;
+  ASSERT_TRUE(app.WaitExit(15000, &code));
+  EXPECT_EQ(GetFileAttributesW((temp + L"\\OrvaneTessik_mouse").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(UpdaterFlowTest, UnpluggingWhileIdleGreysUpdateAndPluggingInRestoresIt) {
   Start();
   simmouse::Unplug(store);
