@@ -54,7 +54,7 @@ class UpdaterFlowTest : public ::testing::Test {
                                  {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())},
                                  {L"ORVANE_SIMMOUSE_TIMESCALE", L"0.1"}});
     ASSERT_NE(app.handle, nullptr);
-    main = WaitForWindow(app.pid, kMainCaption, 20000);
+    main = WaitForWindow(app.pid, kMainCaption, 45000);
     ASSERT_NE(main, nullptr) << "the main window did not open";
   }
   // The next message box of the updater; null on time-out.
@@ -248,7 +248,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"mcu-unplug", MakeFault(simmouse::FaultKind::Unplug, simmouse::Stage::Mcu, 50), true},
         FaultCase{"refuse", MakeFault(simmouse::FaultKind::Refuse, simmouse::Stage::Kestrel, 0), false},
         FaultCase{"verify", MakeFault(simmouse::FaultKind::Verify, simmouse::Stage::Mcu, 0), false},
-        FaultCase{"disconnect", MakeFault(simmouse::FaultKind::Disconnect, simmouse::Stage::Kestrel, 30), false}),
+        FaultCase{"disconnect", MakeFault(simmouse::FaultKind::Disconnect, simmouse::Stage::Kestrel, 30), false},
+        // The flow gives up after 20 s without a word from the mouse.
+        FaultCase{"silent", MakeFault(simmouse::FaultKind::Silent, simmouse::Stage::Kestrel, 0), false}),
     [](const ::testing::TestParamInfo<FaultCase>& info) {
       std::string n = info.param.name;
       for (char& c : n)
