@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/WinFiles.h"
 #include "app/DllSearch.h"
 #include "app/FolderTree.h"
 #include "app/Log.h"
 #include "app/Payloads.h"
 
 namespace {
+
+using namespace winfiles;
 
 std::wstring NewFolder(const wchar_t* tag) {
   wchar_t temp[MAX_PATH];
@@ -22,28 +25,6 @@ std::wstring NewFolder(const wchar_t* tag) {
                       std::to_wstring(++n);
   CreateDirectoryW(path.c_str(), nullptr);
   return path;
-}
-
-void WriteText(const std::wstring& path, const std::string& text) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cannot create the fixture file";
-  DWORD written = 0;
-  WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(h);
-}
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::string ReadAll(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<unreadable>";
-  std::string out;
-  char buf[4096];
-  DWORD got = 0;
-  while (ReadFile(h, buf, sizeof(buf), &got, nullptr) && got) out.append(buf, got);
-  CloseHandle(h);
-  return out;
 }
 
 std::mutex g_linesMutex;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/WinFiles.h"
 #include "resources/resource.h"
 #include "simmouse/SimMouse.h"
 #include "tests/support/TempDir.h"
@@ -22,46 +23,18 @@ using namespace windriver;
 
 namespace {
 
+using namespace winfiles;
+
 const wchar_t kMainCaption[] = L"Orvane Dravik Mouse\x2013 Firmware Updater";
 const wchar_t kTessikCaption[] = L"Orvane Tessik - Firmware Updater";
 const wchar_t kBoxCaption[] = L"Orvane Firmware Updater";
 const wchar_t kNoDevice[] = L"No device found.\r\nPlease connect your device to get started.";
 const wchar_t* const kPayloadNames[] = {L"Mouse_TMB.sfw", L"MouseFW.bin", L"FWUpdater.dll", L"Tmb.dll"};
 
-std::wstring BesideMe(const wchar_t* name) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir = self;
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
-}
-
 std::wstring ShotPath(const wchar_t* name) {
   std::wstring dir = ORVANE_SCREENSHOT_DIR;
   CreateDirectoryW(dir.c_str(), nullptr);
   return dir + L"\\" + name + L".png";
-}
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::string ReadAll(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<unreadable>";
-  std::string out;
-  char buf[65536];
-  DWORD got = 0;
-  while (ReadFile(h, buf, sizeof(buf), &got, nullptr) && got) out.append(buf, got);
-  CloseHandle(h);
-  return out;
-}
-
-void WriteText(const std::wstring& path, const std::string& text) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  if (h != INVALID_HANDLE_VALUE) {
-    WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(h);
-  }
 }
 
 // The bytes of one resource of an executable file, read as data.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/WinFiles.h"
 #include "resources/resource.h"
 #include "simmouse/SimMouse.h"
 #include "tests/support/TempDir.h"
@@ -14,18 +15,13 @@
 
 namespace {
 
+using namespace winfiles;
+
 using namespace windriver;
 
 const wchar_t kMainCaption[] = L"Orvane Dravik Mouse\x2013 Firmware Updater";
 const wchar_t kBoxCaption[] = L"Orvane Firmware Updater";
 const wchar_t kFailed[] = L"Update failed.\r\nPlease check USB connection and try again.";
-
-std::wstring BesideMe(const wchar_t* name) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir = self;
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
-}
 
 std::wstring Shots() {
   std::wstring dir = BesideMe(L"..\\screenshots");
