@@ -12,6 +12,9 @@
 COrvaneUpdaterApp theApp;
 
 COrvaneUpdaterApp::COrvaneUpdaterApp() : CWinApp(nullptr) {
+  // Before anything loads a library by name, GDI+ and the delay-loaded
+  // system libraries included: System32 only from here on.
+  RestrictDllSearch();
   // Before any window exists; the result is not needed: a GDI+ that did not
   // start only leaves the button images undrawn.
   Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr);
@@ -23,9 +26,6 @@ COrvaneUpdaterApp::~COrvaneUpdaterApp() {
 
 BOOL COrvaneUpdaterApp::InitInstance() {
   CWinApp::InitInstance();
-  // Before anything loads a library by name; the work folder is added only
-  // once its payloads are written, checked and held.
-  RestrictDllSearch();
 
   std::unique_ptr<CShellManager> pShellManager(new CShellManager);
   SetRegistryKey(L"Local AppWizard-Generated Applications");
@@ -44,8 +44,12 @@ BOOL COrvaneUpdaterApp::InitInstance() {
   // nothing is then written anywhere, and the dialog reports the library.
   if (n > 0 && n < MAX_PATH) {
     m_strWorkDir.Format(L"%ls\\OrvaneTessik_mouse\\", szTemp);
-    if (::PathFileExistsW(m_strWorkDir)) DeleteFolderTree(m_strWorkDir);
-    ::CreateDirectoryW(m_strWorkDir, nullptr);
+    // The folder lies where any program of the user can write: a leftover,
+    // or a link planted in its place, goes without any link being followed;
+    // then the folder must be created fresh and private, or it is not used.
+    if (::PathFileExistsW(m_strWorkDir) || ::GetFileAttributesW(WorkFolderName().c_str()) != INVALID_FILE_ATTRIBUTES)
+      DeleteFolderTree(WorkFolderName().c_str());
+    m_hWorkDir = CreatePrivateFolder(WorkFolderName().c_str());
   }
 
   LoadSettings(m_ini);
@@ -61,6 +65,19 @@ BOOL COrvaneUpdaterApp::InitInstance() {
 }
 
 int COrvaneUpdaterApp::ExitInstance() {
-  if (!m_strWorkDir.IsEmpty()) DeleteFolderTree(m_strWorkDir);
+  // Only a folder this run made is removed; someone else's is left as it is.
+  if (!m_strWorkDir.IsEmpty() && m_hWorkDir != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(m_hWorkDir);
+    m_hWorkDir = INVALID_HANDLE_VALUE;
+    DeleteFolderTree(WorkFolderName().c_str());
+  }
   return CWinApp::ExitInstance();
+}
+
+std::wstring COrvaneUpdaterApp::WorkFolderName() const {
+  // The folder itself, not its contents: a trailing separator would make the
+  // platform look through a link of that name.
+  std::wstring name = static_cast<const wchar_t*>(m_strWorkDir);
+  while (!name.empty() && name.back() == L'\\') name.pop_back();
+  return name;
 }

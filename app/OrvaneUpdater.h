@@ -6,6 +6,8 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
+#include <string>
+
 #include "app/Ini.h"
 #include "app/Settings.h"
 #include "framework/AfxWin.h"
@@ -19,8 +21,14 @@ class COrvaneUpdaterApp : public CWinApp, public CDeviceSettings {
 
   BOOL InitInstance() override;
   int ExitInstance() override;
+  // m_strWorkDir without its trailing separator.
+  std::wstring WorkFolderName() const;
 
   CString m_strWorkDir;  // ends with a backslash; empty until start-up sets it
+  // Open while the work folder is this run's own, fresh and private; it keeps
+  // the folder from being renamed or replaced. INVALID_HANDLE_VALUE when the
+  // folder is not to be used.
+  HANDLE m_hWorkDir = INVALID_HANDLE_VALUE;
   CIni m_ini;
   Gdiplus::GdiplusStartupInput m_gdiplusStartupInput;
   ULONG_PTR m_gdiplusToken = 0;

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "app/Format.h"
+#include "app/FolderTree.h"
 #include "app/Log.h"
+#include "app/SafeFiles.h"
 
 BOOL PayloadMatches(HANDLE file, const void* data, DWORD size) {
   LARGE_INTEGER length = {};
@@ -34,9 +36,63 @@ void ReleasePayload(HANDLE& hold) {
   hold = INVALID_HANDLE_VALUE;
 }
 
+namespace {
+
+// Facts about the file behind a handle, for IsOwnPlainFile.
+OpenedFileFacts FactsOf(HANDLE file) {
+  OpenedFileFacts facts;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!::GetFileInformationByHandle(file, &info)) return facts;
+  facts.attributes = info.dwFileAttributes;
+  facts.links = info.nNumberOfLinks;
+  facts.finalPath = FinalPathOf(file);
+  return facts;
+}
+
+// The final path of the folder that the payload path names, itself never
+// followed through a link.
+std::wstring FolderFinalPath(const std::wstring& path, std::wstring* name) {
+  const size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return std::wstring();
+  *name = path.substr(slash + 1);
+  size_t end = slash;
+  while (end > 0 && (path[end - 1] == L'\\' || path[end - 1] == L'/')) --end;  // the doubled separator
+  HANDLE folder = ::CreateFileW(path.substr(0, end).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return std::wstring();
+  std::wstring final = FinalPathOf(folder);
+  ::CloseHandle(folder);
+  return final;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+}  // namespace
+
 HANDLE WritePayloadFile(const wchar_t* path, const void* data, DWORD size, PayloadWriteFn write) {
-  HANDLE file = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Always a new file: an existing name (a planted file, a hard link to a
+  // file elsewhere, a link) is never opened, so never written through.
+  HANDLE file = ::CreateFileW(path, GENERIC_WRITE | GENERIC_READ | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;  // skipped silently, as before
+
+  // Before a byte is written: the handle must name a plain file with one name,
+  // directly inside the folder. Someone may have linked to it in between.
+  std::wstring name;
+  const std::wstring folder = FolderFinalPath(path, &name);
+  BY_HANDLE_FILE_INFORMATION written_info = {};
+  if (!IsOwnPlainFile(FactsOf(file), folder, name) || !::GetFileInformationByHandle(file, &written_info)) {
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    ::SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof(dispose));
+    ::CloseHandle(file);
+    ::DeleteFileW(path);
+    DebugTrace(L"Payload file not plain : %ls", path);
+    return INVALID_HANDLE_VALUE;
+  }
 
   DWORD written = 0;
   const BOOL ok = write(file, data, size, &written, nullptr);
@@ -51,15 +107,18 @@ HANDLE WritePayloadFile(const wchar_t* path, const void* data, DWORD size, Paylo
   }
 
   // From here until the payload has been used nobody may write, rename or
-  // delete it. The check covers the moment between the close and the reopen.
-  HANDLE hold = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+  // delete it. The checks cover the moment between the close and the reopen:
+  // the same file, still with one name, still these bytes.
+  HANDLE hold = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (hold == INVALID_HANDLE_VALUE) {
     DebugTrace(L"Payload hold fail : %d, %ls", static_cast<int>(::GetLastError()), path);
     ::DeleteFileW(path);
     return INVALID_HANDLE_VALUE;
   }
-  if (!PayloadMatches(hold, data, size)) {
+  BY_HANDLE_FILE_INFORMATION held_info = {};
+  if (!::GetFileInformationByHandle(hold, &held_info) || !SameFile(held_info, written_info) ||
+      !IsOwnPlainFile(FactsOf(hold), folder, name) || !PayloadMatches(hold, data, size)) {
     ::CloseHandle(hold);
     ::DeleteFileW(path);
     DebugTrace(L"Payload changed after writing : %ls", path);
@@ -67,4 +126,3 @@ HANDLE WritePayloadFile(const wchar_t* path, const void* data, DWORD size, Paylo
   }
   return hold;
 }
-

@@ -26,15 +26,17 @@ void COrvaneUpdaterDlg::ExtractResourceToFile(WORD id, const wchar_t* type, cons
   }
   m_dwResSize = ::SizeofResource(module, found);
 
-  // No work folder (its path did not fit): write nothing rather than into
-  // whatever the current directory is.
-  if (theApp.m_strWorkDir.IsEmpty()) return;
+  // No work folder of our own (its path did not fit, or it could not be
+  // created fresh): write nothing, neither into the current directory nor
+  // into a folder someone else made.
+  if (theApp.m_strWorkDir.IsEmpty() || theApp.m_hWorkDir == INVALID_HANDLE_VALUE) return;
   const std::wstring path = FormatText(L"%ls%ls", static_cast<const wchar_t*>(theApp.m_strWorkDir), fileName);
   if (path.size() >= 512) return;
 
   HANDLE& hold = PayloadHold(id);
   ReleasePayload(hold);
   hold = WritePayloadFile(path.c_str(), m_pResData, m_dwResSize);
+  m_bPayloadWritten[&hold - m_hPayloadHold] = hold != INVALID_HANDLE_VALUE;
 }
 
 void COrvaneUpdaterDlg::ExtractPayloads() {
@@ -53,11 +55,15 @@ void COrvaneUpdaterDlg::ExtractPayloads() {
 
 void COrvaneUpdaterDlg::DeletePayloadFiles() {
   // The holds deny deletion: they go first, the library is already released.
+  // Only the files this run wrote: a name it did not write may lead into
+  // someone else's folder.
   for (HANDLE& hold : m_hPayloadHold) ReleasePayload(hold);
-  ::DeleteFileW(m_logic.m_strSfwPath.c_str());
-  ::DeleteFileW(m_logic.m_strBinPath.c_str());
-  ::DeleteFileW(m_logic.m_strTmbDllPath.c_str());
-  ::DeleteFileW(m_logic.m_strUpdaterDllPath.c_str());
+  const std::wstring* paths[4] = {&m_logic.m_strSfwPath, &m_logic.m_strBinPath, &m_logic.m_strUpdaterDllPath,
+                                  &m_logic.m_strTmbDllPath};
+  for (int i : {0, 1, 3, 2}) {  // Mouse_TMB.sfw, MouseFW.bin, Tmb.dll, FWUpdater.dll
+    if (m_bPayloadWritten[i]) ::DeleteFileW(paths[i]->c_str());
+    m_bPayloadWritten[i] = false;
+  }
 }
 
 HANDLE& COrvaneUpdaterDlg::PayloadHold(WORD id) {

@@ -34,6 +34,9 @@ typedef intptr_t LRESULT;
 #define IDNO 7
 #define WM_USER 0x0400
 #define CP_THREAD_ACP 3
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 struct GUID {
   uint32_t Data1;
   uint16_t Data2;

@@ -1,6 +1,7 @@
 #pragma once
-// Where the window's device list comes from: SetupAPI and the HID class driver
-// by default; the simulated mouse only when ORVANE_SIMMOUSE names its state file.
+// Where the window's device list comes from: SetupAPI and the HID class driver.
+// Only the simulation build (orvane_devices_sim) also serves the simulated mouse,
+// when ORVANE_SIMMOUSE names its state file; the shipped programs never read it.
 #include <functional>
 #include <memory>
 #include <string>

@@ -54,7 +54,6 @@ COrvaneUpdaterDlg::~COrvaneUpdaterDlg() {
   if (m_brBackground) ::DeleteObject(m_brBackground);
   if (m_bmpBackground) ::DeleteObject(m_bmpBackground);
   for (HANDLE& hold : m_hPayloadHold) ReleasePayload(hold);
-  if (m_dllDirectory) ::RemoveDllDirectory(m_dllDirectory);
   if (g_pMainDlg == &m_logic) g_pMainDlg = nullptr;
 }
 
@@ -122,16 +121,17 @@ void COrvaneUpdaterDlg::PreparePayloads() {
 }
 
 void COrvaneUpdaterDlg::LoadUpdaterLibrary() {
-  const std::wstring& path = m_logic.m_strUpdaterDllPath;
-  // Only a library that was written whole and is still held is loaded. Its
-  // own imports come from its folder (where Tmb.dll is held too) or System32;
-  // later loads by name may use the work folder as well.
-  if (m_hPayloadHold[2] != INVALID_HANDLE_VALUE) {
-    wchar_t szFull[MAX_PATH] = {};
-    const DWORD n = ::GetFullPathNameW(theApp.m_strWorkDir, MAX_PATH, szFull, nullptr);
-    if (!m_dllDirectory && n > 0 && n < MAX_PATH) m_dllDirectory = ::AddDllDirectory(szFull);
-    m_hUpdaterDll =
-        ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Only libraries that were written whole and are still held are loaded,
+  // each by its full path, their own imports from System32 only. The work
+  // folder is never added to the search: Tmb.dll goes first, so that the
+  // updater library's import of it, or a later load of it by name, resolves
+  // to the module already loaded.
+  if (m_hPayloadHold[2] != INVALID_HANDLE_VALUE && m_hPayloadHold[3] != INVALID_HANDLE_VALUE) {
+    m_hTmbDll = ::LoadLibraryExW(m_logic.m_strTmbDllPath.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (m_hTmbDll) {
+      m_hUpdaterDll =
+          ::LoadLibraryExW(m_logic.m_strUpdaterDllPath.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
   }
   if (!m_hUpdaterDll) {
     wchar_t szText[LOCALIZED_TEXT_UNITS];
@@ -148,10 +148,13 @@ void COrvaneUpdaterDlg::LoadUpdaterLibrary() {
 }
 
 void COrvaneUpdaterDlg::ReleaseUpdaterLibrary() {
-  if (!m_hUpdaterDll) return;
-  m_logic.m_api = UpdaterApi();  // the bound pointers die with the library
-  ::FreeLibrary(m_hUpdaterDll);
-  m_hUpdaterDll = nullptr;
+  if (m_hUpdaterDll) {
+    m_logic.m_api = UpdaterApi();  // the bound pointers die with the library
+    ::FreeLibrary(m_hUpdaterDll);
+    m_hUpdaterDll = nullptr;
+  }
+  if (m_hTmbDll) ::FreeLibrary(m_hTmbDll);  // after the library that uses it
+  m_hTmbDll = nullptr;
 }
 
 BOOL COrvaneUpdaterDlg::FilterDialogKeys(MSG* pMsg) {

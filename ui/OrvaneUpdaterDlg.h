@@ -105,5 +105,9 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
   // writing until the dialog closes: Mouse_TMB.sfw, MouseFW.bin, FWUpdater.dll, Tmb.dll.
   HANDLE m_hPayloadHold[4] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
                               INVALID_HANDLE_VALUE};
-  DLL_DIRECTORY_COOKIE m_dllDirectory = nullptr;
+  // Which payloads this run wrote: only those are deleted when it closes.
+  bool m_bPayloadWritten[4] = {false, false, false, false};
+  // Tmb.dll, loaded by its full path before the updater library so that the
+  // library's use of it by name resolves to this module.
+  HMODULE m_hTmbDll = nullptr;
 };

@@ -1,4 +1,4 @@
-// OrvaneUpdater.exe started from here under Wine, with its own temporary
+// The updater (its simulation build) started from here under Wine, with its own temporary
 // folder and a simulated mouse: the start-up paths (no mouse, a second copy, a
 // leftover folder, a library that cannot be written), the payloads on disk,
 // and the window's layout, colours, button, keys and close box. Each state is
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Programs.h"
 #include "tests/support/WinFiles.h"
 #include "resources/resource.h"
 #include "simmouse/SimMouse.h"
@@ -212,11 +213,11 @@ class UpdaterWindowTest : public ::testing::Test {
   }
 
   Process StartUpdater() {
-    Process p = Launch(BesideMe(L"OrvaneUpdater.exe"),
+    Process p = Launch(BesideMe(programs::kSimUpdater),
                        {{L"TEMP", temp},
                         {L"TMP", temp},
                         {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())}});
-    EXPECT_NE(p.handle, nullptr) << "OrvaneUpdater.exe did not start";
+    EXPECT_NE(p.handle, nullptr) << "the updater did not start";
     return p;
   }
   // Starts the updater and waits for its main window; null on time-out.
@@ -330,7 +331,7 @@ TEST_F(UpdaterWindowTest, ALeftoverFolderGoesBeforeThePayloadsWhichAreTheEmbedde
   EXPECT_FALSE(Exists(work + L"\\stale.txt"));
   EXPECT_FALSE(Exists(work + L"\\sub"));
 
-  const std::wstring exe = BesideMe(L"OrvaneUpdater.exe");
+  const std::wstring exe = BesideMe(programs::kSimUpdater);
   struct Payload {
     const wchar_t* name;
     WORD id;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/WinFiles.h"
+#include "tests/support/Programs.h"
 #include "resources/resource.h"
 #include "simmouse/SimMouse.h"
 #include "tests/support/TempDir.h"
@@ -43,7 +44,7 @@ class UpdaterFlowTest : public ::testing::Test {
     app.Close();
   }
 
-  void Start(const wchar_t* exe = L"OrvaneUpdater.exe") {
+  void Start(const wchar_t* exe = programs::kSimUpdater) {
     std::wstring temp = dir.WidePath() + L"\\temp";
     app = Launch(BesideMe(exe), {{L"TEMP", temp},
                                  {L"TMP", temp},
@@ -148,7 +149,7 @@ TEST_F(UpdaterFlowTest, AWholeUpdateFromTheClickToTheResultAndARerunSeesTheNewVe
 TEST_F(UpdaterFlowTest, TheRealDeviceSourceFindsNoSuchMouseAndTheRunEndsCleanly) {
   // No ORVANE_SIMMOUSE: SetupAPI and the HID class driver, whose devices under Wine do not match.
   std::wstring temp = dir.WidePath() + L"\\temp";
-  app = Launch(BesideMe(L"OrvaneUpdater.exe"), {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_SIMMOUSE", L""}});
+  app = Launch(BesideMe(programs::kShippedUpdater), {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_SIMMOUSE", L""}});
   ASSERT_NE(app.handle, nullptr);
   HWND box = Box(30000);
   ASSERT_NE(box, nullptr);
@@ -215,7 +216,7 @@ TEST_P(UpdaterFaultTest, EndsInTheFailureBoxAndARerunRecovers) {
   // Back in application mode a rerun updates as usual; a mouse left in its boot
   // loader is recovered by the package that names the boot loader.
   bool inBootLoader = Mouse().state == simmouse::DeviceState::BootLoader;
-  Start(inBootLoader ? L"OrvaneUpdaterRecovery.exe" : L"OrvaneUpdater.exe");
+  Start(inBootLoader ? programs::kSimRecovery : programs::kSimUpdater);
   if (!inBootLoader) {
     EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.1");
   }

@@ -1,0 +1,54 @@
+#pragma once
+// The decisions that keep the elevated process from being pointed elsewhere
+// through a link: which entries of a folder tree it deletes, and whether a file
+// it just created is one it may write a payload through. The platform's calls
+// sit behind IFolderTreeOps and OpenedFileFacts, so the decisions run natively.
+#include <string>
+#include <vector>
+
+#include "app/Platform.h"
+
+// The file operations of a tree removal, on paths.
+class IFolderTreeOps {
+ public:
+  struct Entry {
+    std::wstring name;
+    DWORD attributes;  // as listed: a link shows FILE_ATTRIBUTE_REPARSE_POINT
+  };
+  virtual ~IFolderTreeOps() = default;
+  // The attributes of the path itself (never of a link's target);
+  // INVALID_FILE_ATTRIBUTES when it does not exist.
+  virtual DWORD Attributes(const std::wstring& path) = 0;
+  // Opens the folder so that it cannot be renamed or replaced until Unpin.
+  // False, and nothing held, when it is (by now) a link or no folder.
+  virtual bool Pin(const std::wstring& folder) = 0;
+  virtual void Unpin(const std::wstring& folder) = 0;
+  virtual std::vector<Entry> List(const std::wstring& folder) = 0;
+  // An empty folder, or a folder link itself.
+  virtual bool RemoveFolder(const std::wstring& path) = 0;
+  // A file, or a file link itself.
+  virtual bool RemoveFile(const std::wstring& path) = 0;
+};
+
+// Deletes the folder's files and sub-folders depth first, then the folder.
+// A link, at any depth and the folder itself included, is removed as a link:
+// its target is never walked. Paths are joined as "%s\%s" and used only while
+// they fit FOLDER_TREE_PATH_UNITS (with the terminator); an entry that does
+// not fit is left alone, never cut short into another name. TRUE when the
+// folder itself was removed.
+BOOL RemoveFolderTree(IFolderTreeOps& ops, const std::wstring& folder);
+
+#define FOLDER_TREE_PATH_UNITS 200
+
+// What a newly created payload file is, read from its open handle.
+struct OpenedFileFacts {
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  DWORD links = 0;         // names the file has (hard links)
+  std::wstring finalPath;  // the path the handle really names
+};
+
+// TRUE when a payload may be written through the handle: a plain file (no
+// folder, no reparse point) with one name, directly inside the folder whose
+// final path is given, under the expected name. Any other answer means the
+// name led somewhere else, or someone else can reach the bytes by another name.
+BOOL IsOwnPlainFile(const OpenedFileFacts& file, const std::wstring& folderFinalPath, const std::wstring& name);
