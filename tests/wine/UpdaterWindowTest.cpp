@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/Programs.h"
@@ -568,4 +571,193 @@ TEST_F(UpdaterWindowTest, TheCloseBoxIsRefusedWhileAnUpdateRunsAndClosesOnceItHa
 
   CloseBox(main);
   EXPECT_FALSE(Exists(work)) << "the work folder stayed";
+}
+
+// ---------------------------------------------------------------- attacks of another process of the user
+
+namespace {
+
+// A Unix path for a Windows one (Wine's own call): the tests make directory
+// links with the system's ln, as Wine's CreateSymbolicLinkW makes none.
+std::string UnixPath(const std::wstring& path) {
+  typedef char*(CDECL * ToUnix)(LPCWSTR);
+  auto toUnix = reinterpret_cast<ToUnix>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
+  std::string out = unix ? unix : "";
+  if (unix) HeapFree(GetProcessHeap(), 0, unix);
+  return out;
+}
+bool RunUnix(const std::string& commandLine) {
+  std::wstring cmd(commandLine.begin(), commandLine.end());
+  STARTUPINFOW si = {sizeof si};
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+  WaitForSingleObject(pi.hProcess, 10000);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return true;
+}
+
+// Where the process loaded a module from; empty when it has not.
+std::wstring ModulePath(DWORD pid, const wchar_t* name) {
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
+  std::wstring path;
+  MODULEENTRY32W entry = {sizeof entry};
+  for (BOOL more = Module32FirstW(snap, &entry); more && path.empty(); more = Module32NextW(snap, &entry))
+    if (_wcsicmp(entry.szModule, name) == 0) path = entry.szExePath;
+  CloseHandle(snap);
+  return path;
+}
+
+// The program's bytes without its embedded payloads (the stand-in libraries
+// drive the simulated mouse themselves), as one string.
+std::string OwnCode(const std::wstring& exe) {
+  std::string bytes = ReadAll(exe);
+  for (WORD id : {IDR_DLL_FWUPDATER, IDR_DLL_TMB}) {
+    const std::string payload = ResourceBytes(exe, id, L"DLL");
+    const size_t at = bytes.find(payload);
+    if (at != std::string::npos) bytes.erase(at, payload.size());
+  }
+  return bytes;
+}
+bool Mentions(const std::string& bytes, const char* text) {
+  std::string wide;
+  for (const char* p = text; *p; ++p) wide += std::string(1, *p) + '\0';
+  return bytes.find(text) != std::string::npos || bytes.find(wide) != std::string::npos;
+}
+
+const wchar_t kCantLoad[] = L"Can't load DLL";
+// Beside the program: system libraries it loads after start-up, delay-loaded.
+const wchar_t* const kBesideNames[] = {L"setupapi.dll", L"gdiplus.dll", L"hid.dll"};
+// Into the work folder while the program starts.
+const wchar_t* const kWorkFolderNames[] = {L"version.dll", L"setupapi.dll"};
+const wchar_t* const kAllPlanted[] = {L"version", L"setupapi", L"gdiplus", L"hid"};
+
+// Wine prefers its own system libraries; this makes it load a native file of
+// such a name for the named program when its search finds one, as Windows
+// would. (WINEDLLOVERRIDES does not reach a child started from here.)
+void PreferPlantedLibraries(const wchar_t* program, bool prefer) {
+  const std::wstring key = std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides";
+  HKEY h = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &h, nullptr)) return;
+  for (const wchar_t* name : kAllPlanted) {
+    if (prefer)
+      RegSetValueExW(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"), sizeof(L"native,builtin"));
+    else
+      RegDeleteValueW(h, name);
+  }
+  RegCloseKey(h);
+}
+
+}  // namespace
+
+// Each attack is made by this process, another program of the same user,
+// before or during the start of the shipped program, with no mouse present.
+// Planted copies of a marker library lie beside the program (a copy of it with
+// its imported KestrelHidCoreLib.dll), and Wine is told to prefer such files.
+TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgainstIt) {
+  const std::wstring appDir = dir.WidePath() + L"\\app", outside = dir.WidePath() + L"\\outside",
+                     marks = dir.WidePath() + L"\\marks";
+  for (const std::wstring& d : {appDir, outside, outside + L"\\sub", marks}) CreateDirectoryW(d.c_str(), nullptr);
+  const std::wstring exe = appDir + L"\\" + programs::kShippedUpdater;
+  ASSERT_TRUE(CopyFileW(BesideMe(programs::kShippedUpdater).c_str(), exe.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(BesideMe(L"KestrelHidCoreLib.dll").c_str(), (appDir + L"\\KestrelHidCoreLib.dll").c_str(), FALSE));
+  for (const wchar_t* name : kBesideNames)
+    ASSERT_TRUE(CopyFileW(BesideMe(L"planted_library.dll").c_str(), (appDir + L"\\" + name).c_str(), FALSE));
+  // Files of the user's elsewhere: what a link or hard link would point at.
+  std::map<std::wstring, std::string> victims;
+  for (const wchar_t* name : {L"a.txt", L"sub\\b.txt", L"v0", L"v1", L"v2", L"v3"}) {
+    victims[outside + L"\\" + name] = "victim " + std::string(name, name + wcslen(name));
+    WriteText(outside + L"\\" + name, victims[outside + L"\\" + name]);
+  }
+  const std::string state = ReadAll(std::wstring(statePath.begin(), statePath.end()));
+  PreferPlantedLibraries(programs::kShippedUpdater, true);
+
+  struct Attack {
+    const char* name;
+    std::function<void()> before, during;
+  } attacks[] = {
+      {"the work folder is a link to a folder of the user's",
+       [&] { ASSERT_TRUE(RunUnix("/bin/ln -s " + UnixPath(outside) + " " + UnixPath(work))); }, nullptr},
+      {"the work folder is made again and again, holding hard links named like the payloads and planted libraries",
+       nullptr,
+       [&] {
+         CreateDirectoryW(work.c_str(), nullptr);
+         for (int i = 0; i < 4; ++i)
+           CreateHardLinkW((work + L"\\" + kPayloadNames[i]).c_str(), (outside + L"\\v" + std::to_wstring(i)).c_str(),
+                           nullptr);
+         for (const wchar_t* name : kWorkFolderNames)
+           CopyFileW(BesideMe(L"planted_library.dll").c_str(), (work + L"\\" + name).c_str(), TRUE);
+       }},
+  };
+  for (const Attack& attack : attacks) {
+    for (int run = 0; run < 3; ++run) {
+      SCOPED_TRACE(std::string(attack.name) + ", run " + std::to_string(run + 1));
+      if (attack.before) attack.before();
+      // ORVANE_SIMMOUSE names the state file of a plugged-in mouse: the
+      // simulation build would find it, the shipped program never reads it.
+      app = Launch(exe, {{L"TEMP", temp},
+                          {L"TMP", temp},
+                          {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())},
+                          {L"ORVANE_PLANTED_MARKS", marks}});
+      ASSERT_NE(app.handle, nullptr);
+      std::atomic<bool> racing{attack.during != nullptr};
+      std::thread racer([&] {
+        while (racing) attack.during();
+      });
+      // A work folder that could not be its own leaves the library unwritten:
+      // its box comes first. Then the box of no mouse, and a clean end.
+      std::vector<std::wstring> texts;
+      std::wstring setupapi, gdiplus;
+      bool ended = WaitUntil(
+          [&] {
+            for (HWND box : MessageBoxes(app.pid)) {
+              texts.push_back(MessageBoxText(box));
+              if (texts.back() == kNoDevice) {
+                setupapi = ModulePath(app.pid, L"setupapi.dll");
+                gdiplus = ModulePath(app.pid, L"gdiplus.dll");
+              }
+              Press(box, IDOK);
+              Sleep(200);
+            }
+            return !app.Running();
+          },
+          60000, 50);
+      racing = false;
+      racer.join();
+      DWORD code = 1;
+      EXPECT_TRUE(ended && app.WaitExit(1000, &code)) << "the program did not end";
+      app.Close();
+      EXPECT_EQ(code, 0u);
+      ASSERT_FALSE(texts.empty());
+      EXPECT_EQ(texts.back(), kNoDevice);
+      for (size_t i = 0; i + 1 < texts.size(); ++i) EXPECT_EQ(texts[i], kCantLoad);
+      for (const std::wstring& loaded : {setupapi, gdiplus})
+        EXPECT_NE(loaded.find(L"system32"), std::wstring::npos) << std::string(loaded.begin(), loaded.end());
+      for (const auto& v : victims) EXPECT_EQ(ReadAll(v.first), v.second) << "changed through a link";
+      for (const wchar_t* name : {L"version.dll", L"setupapi.dll", L"gdiplus.dll", L"hid.dll"})
+        EXPECT_FALSE(Exists(marks + L"\\" + name + L".loaded")) << "a planted library was loaded";
+      EXPECT_EQ(ReadAll(std::wstring(statePath.begin(), statePath.end())), state);
+      RunUnix("/bin/rm -rf " + UnixPath(work));  // the link itself, or what the racer left
+    }
+  }
+  // Never read by the shipped program: its own code does not even name the
+  // variable, while the simulation build's does.
+  EXPECT_FALSE(Mentions(OwnCode(exe), "ORVANE_SIMMOUSE"));
+  EXPECT_TRUE(Mentions(OwnCode(BesideMe(programs::kSimUpdater)), "ORVANE_SIMMOUSE"));
+
+  // The control: a program that loads by name without a narrowed search picks
+  // up the planted file beside it, so the marks above would have shown a load.
+  const std::wstring probe = appDir + L"\\planted_probe.exe";
+  ASSERT_TRUE(CopyFileW(BesideMe(L"planted_probe.exe").c_str(), probe.c_str(), FALSE));
+  PreferPlantedLibraries(L"planted_probe.exe", true);
+  Process control = Launch(probe, {{L"ORVANE_PLANTED_MARKS", marks}}, L"setupapi.dll");
+  DWORD loaded = 1;
+  ASSERT_TRUE(control.WaitExit(30000, &loaded));
+  control.Close();
+  EXPECT_EQ(loaded, 0u);
+  EXPECT_TRUE(Exists(marks + L"\\setupapi.dll.loaded")) << "the control load did not pick up the planted file";
+  PreferPlantedLibraries(L"planted_probe.exe", false);
+  PreferPlantedLibraries(programs::kShippedUpdater, false);
 }
