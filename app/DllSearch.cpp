@@ -3,6 +3,6 @@
 #include <windows.h>
 
 void RestrictDllSearch() {
-  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
+  ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   ::SetDllDirectoryW(L"");  // also drops the current directory from the legacy order
 }

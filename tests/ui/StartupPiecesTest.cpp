@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -184,7 +185,7 @@ TEST(WritePayloadFile, AHeldLibraryStillLoadsFromItsFile) {
   const std::wstring path = root + L"\\FWUpdater.dll";
   HANDLE hold = WritePayloadFile(path.c_str(), bytes.data(), static_cast<DWORD>(bytes.size()));
   ASSERT_NE(hold, INVALID_HANDLE_VALUE);
-  HMODULE lib = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE lib = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   ASSERT_NE(lib, nullptr) << GetLastError();
   EXPECT_NE(GetProcAddress(lib, "PlantedLibraryMarker"), nullptr);
   FreeLibrary(lib);
@@ -222,6 +223,49 @@ TEST(WritePayloadFile, ATargetThatCannotBeCreatedIsSkippedSilently) {
   HANDLE hold = WritePayloadFile((root + L"\\missing\\Tmb.dll").c_str(), kPayload.data(), 10);
   EXPECT_EQ(hold, INVALID_HANDLE_VALUE);
   EXPECT_EQ(lines.All(), L"");
+  DeleteFolderTree(root.c_str());
+}
+
+TEST(WritePayloadFile, AnExistingNameIsNeverWrittenThroughAndTheFileItLeadsToKeepsItsBytes) {
+  const std::wstring root = NewFolder(L"existing"), outside = NewFolder(L"victim");
+  WriteText(outside + L"\\victim", "victim");
+  struct Case {
+    const char* name;
+    std::function<void(const std::wstring&)> plant;
+  } cases[] = {
+      {"a planted file", [&](const std::wstring& path) { WriteText(path, "planted"); }},
+      {"a hard link to a file elsewhere",
+       [&](const std::wstring& path) { ASSERT_TRUE(CreateHardLinkW(path.c_str(), (outside + L"\\victim").c_str(), nullptr)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::wstring path = root + L"\\Mouse_TMB.sfw";
+    c.plant(path);
+    HANDLE hold = WritePayloadFile(path.c_str(), kPayload.data(), static_cast<DWORD>(kPayload.size()));
+    EXPECT_EQ(hold, INVALID_HANDLE_VALUE);
+    if (hold != INVALID_HANDLE_VALUE) ReleasePayload(hold);
+    EXPECT_EQ(ReadAll(outside + L"\\victim"), "victim");
+    DeleteFileW(path.c_str());
+  }
+  DeleteFolderTree(root.c_str());
+  DeleteFolderTree(outside.c_str());
+}
+
+TEST(CreatePrivateFolder, OnlyAFolderMadeFreshIsUsedAndItStaysPutWhileHeld) {
+  const std::wstring root = NewFolder(L"private");
+  const std::wstring folder = root + L"\\OrvaneTessik_mouse";
+  HANDLE pin = CreatePrivateFolder(folder.c_str());
+  ASSERT_NE(pin, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(MoveFileW(folder.c_str(), (root + L"\\moved").c_str())) << "renamed while held";
+  // The payload check knows the folder by the path its handle names.
+  const std::wstring final = FinalPathOf(pin);
+  ASSERT_GE(final.size(), 19u);
+  EXPECT_EQ(final.substr(final.size() - 19), L"\\OrvaneTessik_mouse");
+  CloseHandle(pin);
+
+  DebugLines lines;
+  EXPECT_EQ(CreatePrivateFolder(folder.c_str()), INVALID_HANDLE_VALUE) << "a folder that exists already was used";
+  EXPECT_NE(lines.All().find(L"Work folder not used"), std::wstring::npos);
   DeleteFolderTree(root.c_str());
 }
 
