@@ -654,22 +654,24 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
   const std::string state = ReadAll(std::wstring(statePath.begin(), statePath.end()));
   PreferPlantedLibraries(programs::kShippedUpdater, true);
 
+  // Hard links named like the four payloads to files elsewhere, and planted
+  // libraries, into the work folder (made first when asked).
+  auto plant = [&](bool makeFolder) {
+    if (makeFolder) CreateDirectoryW(work.c_str(), nullptr);
+    for (int i = 0; i < 4; ++i)
+      CreateHardLinkW((work + L"\\" + kPayloadNames[i]).c_str(), (outside + L"\\v" + std::to_wstring(i)).c_str(),
+                      nullptr);
+    for (const wchar_t* name : kWorkFolderNames)
+      CopyFileW(BesideMe(L"planted_library.dll").c_str(), (work + L"\\" + name).c_str(), TRUE);
+  };
   struct Attack {
     const char* name;
     std::function<void()> before, during;
   } attacks[] = {
       {"the work folder is a link to a folder of the user's",
        [&] { ASSERT_TRUE(RunUnix("/bin/ln -s " + UnixPath(outside) + " " + UnixPath(work))); }, nullptr},
-      {"the work folder is made again and again, holding hard links named like the payloads and planted libraries",
-       nullptr,
-       [&] {
-         CreateDirectoryW(work.c_str(), nullptr);
-         for (int i = 0; i < 4; ++i)
-           CreateHardLinkW((work + L"\\" + kPayloadNames[i]).c_str(), (outside + L"\\v" + std::to_wstring(i)).c_str(),
-                           nullptr);
-         for (const wchar_t* name : kWorkFolderNames)
-           CopyFileW(BesideMe(L"planted_library.dll").c_str(), (work + L"\\" + name).c_str(), TRUE);
-       }},
+      {"the work folder is made again and again with hard links and libraries", nullptr, [&] { plant(true); }},
+      {"hard links and libraries go into the program's own folder once it is there", nullptr, [&] { plant(false); }},
   };
   for (const Attack& attack : attacks) {
     for (int run = 0; run < 3; ++run) {
