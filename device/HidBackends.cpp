@@ -1,5 +1,6 @@
 #include "device/HidBackends.h"
 
+#include "kestrel/KestrelDfu.h"
 #include "simmouse/SimMouse.h"
 
 IHidBackend& SelectHidBackend() {
@@ -9,6 +10,9 @@ IHidBackend& SelectHidBackend() {
     // The real machine's devices unless the simulated mouse is asked for by name.
     if (statePath.empty()) return CreateSetupApiBackend();
 #endif
+    // The Kestrel flow's waits run at the simulated mouse's pace.
+    static ScaledKestrelTime simulatedTime(simmouse::TimeScale());
+    if (simmouse::TimeScale() > 0.0 && simmouse::TimeScale() != 1.0) SetKestrelTime(&simulatedTime);
     return std::unique_ptr<IHidBackend>(new SimulatedHidBackend(statePath));
   }();
   return *backend;
