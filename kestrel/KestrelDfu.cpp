@@ -27,8 +27,9 @@ constexpr int kSuccessCountdown = 15;
 std::atomic<const KestrelSdkApi*> g_sdk{nullptr};
 
 // The open attempt. The handler holds the lock while it acts on an event, so
-// closing the attempt waits for that event to be done.
-std::mutex g_attemptLock;
+// closing the attempt waits for that event to be done. Recursive: an SDK may
+// report from inside ApplyNewFirmwareEx, which the handler calls.
+std::recursive_mutex g_attemptLock;
 bool g_attemptOpen = false;  // guarded by g_attemptLock
 std::atomic<IKestrelTime*> g_time{nullptr};
 
@@ -105,22 +106,22 @@ void ScaledKestrelTime::WaitForEvent(uint32_t seen, int64_t deadline) {
 }
 
 void OpenDfuAttempt() {
-  std::lock_guard<std::mutex> lock(g_attemptLock);
+  std::lock_guard<std::recursive_mutex> lock(g_attemptLock);
   g_attemptOpen = true;
 }
 
 void CloseDfuAttempt() {
-  std::lock_guard<std::mutex> lock(g_attemptLock);
+  std::lock_guard<std::recursive_mutex> lock(g_attemptLock);
   g_attemptOpen = false;
 }
 
 bool IsDfuAttemptOpen() {
-  std::lock_guard<std::mutex> lock(g_attemptLock);
+  std::lock_guard<std::recursive_mutex> lock(g_attemptLock);
   return g_attemptOpen;
 }
 
-std::unique_lock<std::mutex> LockOpenDfuAttempt() {
-  std::unique_lock<std::mutex> lock(g_attemptLock);
+std::unique_lock<std::recursive_mutex> LockOpenDfuAttempt() {
+  std::unique_lock<std::recursive_mutex> lock(g_attemptLock);
   if (!g_attemptOpen) lock.unlock();
   return lock;
 }

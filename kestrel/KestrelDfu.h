@@ -39,7 +39,7 @@ void CloseDfuAttempt();
 bool IsDfuAttemptOpen();
 // For the handler: the attempt's lock, held while an attempt is open; not
 // held (owns_lock() false) when none is.
-std::unique_lock<std::mutex> LockOpenDfuAttempt();
+std::unique_lock<std::recursive_mutex> LockOpenDfuAttempt();
 
 // What the SDK's answers said about the device. Written only by OnSdkEvent.
 struct KestrelDeviceInfo {

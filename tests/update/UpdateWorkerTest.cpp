@@ -150,7 +150,13 @@ TEST_F(UpdateWorkerTest, SuccessShowsTheFullBarTheFinishedTextsAndThePackageVers
 }
 
 TEST_F(UpdateWorkerTest, ImagePathsTheAnsiCodePageCannotHoldAreNotHandedToTheSdk) {
+#ifdef _WIN32
+  wchar_t buffer[MAX_PATH];
+  GetTempPathW(MAX_PATH, buffer);
+  const std::wstring temp(buffer, wcslen(buffer) - 1);
+#else
   const std::wstring temp = L"/tmp";
+#endif
   const std::wstring han = temp + L"/\u4E2D\u6587_orvane";  // exists: its short form is used
 #ifdef _WIN32
   CreateDirectoryW(han.c_str(), nullptr);
