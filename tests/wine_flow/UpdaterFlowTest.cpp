@@ -192,6 +192,8 @@ TEST_F(UpdaterFlowTest, TheStartMessageUpdatesWithoutAPromptAndOnlyOnce) {
 
 // Every scenario of the vendor libraries from the click to the result, each
 // in a window of its own; the state file shows the mouse's versions after each.
+// The last, plain one is also the rerun that recovers, followed by a second
+// update through WM_START_UPDATE in the same window.
 TEST_F(UpdaterFlowTest, EveryLibraryScenarioFromTheClickToTheResultAndARerunRecovers) {
   struct Case {
     const char* scenario;
@@ -225,6 +227,23 @@ TEST_F(UpdaterFlowTest, EveryLibraryScenarioFromTheClickToTheResultAndARerunReco
     SaveScreenshot(main, Shots() + L"flow-scenario-" + std::wstring(c.scenario, c.scenario + strlen(c.scenario)) +
                              L".png");
     Press(result, IDOK);
+    if (std::string(c.scenario) == "none") {
+      // A second update by WM_START_UPDATE shows its own progress from 0. The
+      // message counts once the first worker has ended, a moment after its box.
+      ASSERT_TRUE(WaitUntil(
+          [&] {
+            PostMessageW(main, WM_USER + 1015, 0, 0);
+            return WaitUntil([&] { return ControlText(main, IDC_NOTICE) == L"Please DO NOT unplug Device"; }, 300);
+          },
+          10000, 0));
+      std::vector<int> again;
+      result = WatchUntilResult(&again, false);
+      ASSERT_NE(result, nullptr);
+      EXPECT_EQ(MessageBoxText(result), L"Update is completed.");
+      EXPECT_TRUE(std::any_of(again.begin(), again.end(), [](int p) { return p > 0 && p < 50; }))
+          << "the Kestrel half of the second update was not shown";
+      Press(result, IDOK);
+    }
     Close();
 
     updated |= c.success;
