@@ -60,6 +60,7 @@ struct Outcome {
   // After the result, and after whatever a library still sends.
   std::wstring progressText, notice;
   int32_t state = 0;
+  std::string trace;  // standard output
   bool Succeeded() const {
     return boxes.size() == 1 && boxes[0].text == L"Update is completed." && progressText == L"Update finished." &&
            notice == L"Update is completed.";
@@ -133,7 +134,7 @@ class UpdateE2ETest : public ::testing::Test {
     if (mouse.State().scenario == "late-events")
       std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(8000 * simmouse::TimeScale())));
     KestrelStandInEndLateReports();
-    testing::internal::GetCapturedStdout();
+    out.trace = testing::internal::GetCapturedStdout();
     out.progressText = view.Text(IDC_PROGRESS_TEXT);
     out.notice = view.Text(IDC_NOTICE);
     out.state = g_iUpdateState.load();
@@ -305,6 +306,15 @@ TEST_F(UpdateE2ETest, EachScenarioOfTheLibrariesEndsRightAndARerunRecovers) {
     EXPECT_TRUE(std::adjacent_find(p.begin(), p.end(), [](int a, int b) { return b <= a; }) == p.end());
     EXPECT_EQ(p.back() == 100, c.success);
     if (c.success) ExpectFullyUpdated(c.scenario);
+    if (std::string(c.scenario) == "all-events") {
+      // Each row of the event table was met, and handled.
+      for (const char* line : {"[GET_USB_MCU_VERSION] Version=0101", "[SET_USB_MCU_IAP_MODE_SUCCESS]",
+                               "[LEA_REMOTE_CONNECTED] link_type=2, handle==10753", "[LEA_REMOTE_DISCONNECTED]",
+                               "[DFU connect]", "[UpdateResultAPI][6]", "[UpdateResultAPI][12]", "ApplyNewFirmwareEx",
+                               "[DFU] status=1"})
+        EXPECT_NE(out.trace.find(line), std::string::npos) << line;
+    }
+    if (std::string(c.scenario) == "late-events") EXPECT_NE(out.trace.find("after the attempt, ignored"), std::string::npos);
     if (!c.success) {
       EXPECT_EQ(mouse.State().kestrelVersion, kOldKestrel);
       EXPECT_EQ(mouse.State().mcuBytesWritten, 0u);
