@@ -1,6 +1,7 @@
 #include "kestrel/KestrelDfu.h"
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,12 @@ constexpr int32_t kTarget = 12;
 constexpr int kSuccessCountdown = 15;
 
 std::atomic<const KestrelSdkApi*> g_sdk{nullptr};
+
+// The open attempt. The handler holds the lock while it acts on an event, so
+// closing the attempt waits for that event to be done. Recursive: an SDK may
+// report from inside ApplyNewFirmwareEx, which the handler calls.
+std::recursive_mutex g_attemptLock;
+bool g_attemptOpen = false;  // guarded by g_attemptLock
 std::atomic<IKestrelTime*> g_time{nullptr};
 
 // The event sequence: bumped under the lock so that a waiter that read the old
@@ -83,6 +90,42 @@ IKestrelTime& KestrelTime() {
   return time ? *time : KestrelRealTime();
 }
 
+ScaledKestrelTime::ScaledKestrelTime(double scale) : m_scale(scale), m_base(KestrelRealTime().NowMs()) {}
+
+int64_t ScaledKestrelTime::NowMs() {
+  return static_cast<int64_t>(static_cast<double>(KestrelRealTime().NowMs() - m_base) / m_scale);
+}
+
+void ScaledKestrelTime::SleepMs(uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(ms * m_scale * 1000.0)));
+}
+
+void ScaledKestrelTime::WaitForEvent(uint32_t seen, int64_t deadline) {
+  const int64_t real = m_base + static_cast<int64_t>(std::ceil(static_cast<double>(deadline) * m_scale));
+  KestrelRealTime().WaitForEvent(seen, real);
+}
+
+void OpenDfuAttempt() {
+  std::lock_guard<std::recursive_mutex> lock(g_attemptLock);
+  g_attemptOpen = true;
+}
+
+void CloseDfuAttempt() {
+  std::lock_guard<std::recursive_mutex> lock(g_attemptLock);
+  g_attemptOpen = false;
+}
+
+bool IsDfuAttemptOpen() {
+  std::lock_guard<std::recursive_mutex> lock(g_attemptLock);
+  return g_attemptOpen;
+}
+
+std::unique_lock<std::recursive_mutex> LockOpenDfuAttempt() {
+  std::unique_lock<std::recursive_mutex> lock(g_attemptLock);
+  if (!g_attemptOpen) lock.unlock();
+  return lock;
+}
+
 uint32_t KestrelEventSequence() { return g_eventSequence.load(); }
 
 void KestrelSignalEvent() {
@@ -93,11 +136,12 @@ void KestrelSignalEvent() {
   g_eventCv.notify_all();
 }
 
-bool WaitForDfuOutcome(IKestrelTime& time, int64_t startMs) {
+int32_t WaitForDfuOutcome(IKestrelTime& time, int64_t startMs) {
+  const int64_t limit = startMs + kDfuFirstWaitLimitMs;
   for (;;) {
     // Read the sequence before the words: an event after this point ends the wait below at once.
     const uint32_t seen = KestrelEventSequence();
-    if (g_dfu_flag.load() != -1) return true;
+    if (g_dfu_flag.load() != -1) return 0;
     const int64_t now = time.NowMs();
     if (g_bEventSeen.exchange(false)) startMs = now;
     const int64_t elapsed = now - startMs;
@@ -105,9 +149,15 @@ bool WaitForDfuOutcome(IKestrelTime& time, int64_t startMs) {
       ConsoleLog("\n\nError: run timeout %lld ms > %u m\n\n\n", static_cast<long long>(elapsed),
                  static_cast<unsigned>(kDfuInactivityMs));
       if (g_bWriteLog) WriteLogFile(L"Error: run timeout");
-      return false;
+      return kDfuResultSilent;
     }
-    time.WaitForEvent(seen, startMs + kDfuInactivityMs + 1);
+    if (now >= limit) {
+      TracePrint("Error: no DFU outcome within %lld ms, giving up\n", static_cast<long long>(kDfuFirstWaitLimitMs));
+      if (g_bWriteLog) WriteLogFile(L"Error: no DFU outcome in time");
+      return kDfuResultWaitLimit;
+    }
+    const int64_t quiet = startMs + kDfuInactivityMs + 1;
+    time.WaitForEvent(seen, quiet < limit ? quiet : limit);
   }
 }
 
@@ -136,6 +186,9 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
   TracePrint("bin_file.version=%s\n", version.c_str());
   TracePrint("bin_file.product_category=%s\n", category.c_str());
 
+  // From here on every return closes the attempt, so that nothing the SDK
+  // still sends afterwards is acted on.
+  OpenDfuAttempt();
   SdkInitParams params;
   params.vid = vid;
   params.pid = pid;
@@ -146,6 +199,7 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
   int32_t result = sdk.InitializeKestrelSDKEx(params);
   if (result < 0) {
     ConsoleLog("connect fail(%d). [%04X:%04X]\n", result, vid, pid);
+    CloseDfuAttempt();
     return result;
   }
 
@@ -165,16 +219,21 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
 
   const int32_t early = g_dfu_flag.load();
   ConsoleLog("g_dfu_flag=%d\n", early);
-  if (early != -1) return early;
+  if (early != -1) {
+    // The SDK was opened: it is closed on this return too, or it would go on
+    // working (and reporting) on its own.
+    CloseDfuAttempt();
+    sdk.closeKestrelSDK();
+    return early;
+  }
 
   // Cleared before the start, so that a success reported at once is not wiped.
   g_bDFU.store(false);
   sdk.StartDataTransferEx(handle);
   ConsoleLog("set console timeout %d ms\n", static_cast<int>(kDfuInactivityMs));
 
-  if (!WaitForDfuOutcome(time, start)) {
-    result = -1000;
-  } else {
+  result = WaitForDfuOutcome(time, start);
+  if (result == 0) {
     ConsoleLog("dfu_flag=%d\n", g_dfu_flag.load());
     if (g_bWriteLog) WriteLogFile(FormatText(L"dfu_flag=%d", g_dfu_flag.load()));
     for (int countdown = kSuccessCountdown;; --countdown) {
@@ -199,6 +258,7 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
   }
 
   time.SleepMs(100);
+  CloseDfuAttempt();
   sdk.closeKestrelSDK();
   return result;
 }

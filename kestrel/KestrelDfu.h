@@ -2,6 +2,7 @@
 // One device-firmware-update attempt on the mouse's Kestrel side.
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "vendor/KestrelHidCore.h"
@@ -24,8 +25,21 @@ extern std::atomic<int32_t> g_device_handle;
 // Set by the flow to UpdateProgressCallback; never cleared.
 extern std::atomic<DfuProgressFn> g_pfnProgress;
 
-// The event callback handed to the SDK; runs on the SDK's thread.
+// The event callback handed to the SDK; runs on the SDK's thread. Events that
+// arrive while no attempt is open (an SDK may go on reporting after it has
+// been closed) are dropped: they must not move the words of a later attempt,
+// the progress of the Tamber stage, or the update state.
 void VENDOR_CALL OnSdkEvent(SdkEventRecord record);
+
+// The flow opens an attempt before it initialises the SDK and closes it before
+// it closes the SDK. Closing waits for an event being handled to finish, so
+// once it returns no event of the attempt is acted on any more.
+void OpenDfuAttempt();
+void CloseDfuAttempt();
+bool IsDfuAttemptOpen();
+// For the handler: the attempt's lock, held while an attempt is open; not
+// held (owns_lock() false) when none is.
+std::unique_lock<std::recursive_mutex> LockOpenDfuAttempt();
 
 // What the SDK's answers said about the device. Written only by OnSdkEvent.
 struct KestrelDeviceInfo {
@@ -67,6 +81,21 @@ class IKestrelTime {
   virtual void WaitForEvent(uint32_t seenSequence, int64_t deadlineMs) = 0;
 };
 IKestrelTime& KestrelRealTime();
+
+// The real clock at `scale` real milliseconds per flow millisecond, for runs
+// against the simulated mouse, whose own delays run at the same scale.
+class ScaledKestrelTime : public IKestrelTime {
+ public:
+  explicit ScaledKestrelTime(double scale);
+  int64_t NowMs() override;
+  void SleepMs(uint32_t ms) override;
+  void WaitForEvent(uint32_t seenSequence, int64_t deadlineMs) override;
+
+ private:
+  double m_scale;
+  int64_t m_base;
+};
+
 // Null restores the real clock.
 void SetKestrelTime(IKestrelTime* time);
 IKestrelTime& KestrelTime();
@@ -76,9 +105,17 @@ IKestrelTime& KestrelTime();
 uint32_t KestrelEventSequence();
 void KestrelSignalEvent();
 
-// The wait after the transfer has started: true once an outcome is reported
-// (g_dfu_flag no longer -1); false, after the time-out line, when more than
-// 20,000 whole ms pass without any event. Every event restarts the window.
-bool WaitForDfuOutcome(IKestrelTime& time, int64_t startMs);
-
 constexpr int64_t kDfuInactivityMs = 20000;
+// However chatty the SDK, the first wait ends this long after the image path
+// was handed over: an SDK that reports progress for ever must not keep the
+// update, and so the window, open for good.
+constexpr int64_t kDfuFirstWaitLimitMs = 10 * 60 * 1000;
+constexpr int32_t kDfuResultSilent = -1000;     // no event for more than kDfuInactivityMs
+constexpr int32_t kDfuResultWaitLimit = -1001;  // no outcome within kDfuFirstWaitLimitMs
+
+// The wait after the transfer has started: 0 once an outcome is reported
+// (g_dfu_flag no longer -1); kDfuResultSilent, after the time-out line, when
+// more than 20,000 whole ms pass without any event (every event restarts that
+// window); kDfuResultWaitLimit when kDfuFirstWaitLimitMs have passed since
+// `startMs` without an outcome.
+int32_t WaitForDfuOutcome(IKestrelTime& time, int64_t startMs);

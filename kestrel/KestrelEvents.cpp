@@ -75,10 +75,15 @@ void OnNotification(int32_t msgID, double value1, double value2, const char* msg
 }  // namespace
 
 void VENDOR_CALL OnSdkEvent(SdkEventRecord record) {
-  g_bEventSeen.store(true);
   // The SDK promises a terminated text; a record without one must not run us past it.
   record.msg[sizeof(record.msg) - 1] = '\0';
   const char* msg = record.msg;
+  const std::unique_lock<std::recursive_mutex> attempt = LockOpenDfuAttempt();
+  if (!attempt.owns_lock()) {
+    TracePrint("[UpdateResultAPI][%d][%d] after the attempt, ignored\n", record.status, record.msgID);
+    return;
+  }
+  g_bEventSeen.store(true);
   TracePrint("[UpdateResultAPI][%d][%d][%f][%f][%s]\n", record.status, record.msgID, record.value1, record.value2,
              msg);
 

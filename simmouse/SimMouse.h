@@ -71,7 +71,27 @@ struct MouseState {
   uint32_t kestrelUpdates = 0;
   uint32_t mcuUpdates = 0;
   std::vector<Fault> faults;
+  // How the vendor libraries behave, one of ScenarioNames(); "none" is the
+  // plain behaviour.
+  std::string scenario = "none";
 };
+
+// Behaviours a real vendor library may show and the stand-ins otherwise
+// would not, chosen by name through the state file (`simmouse scenario`):
+//   all-events      the Kestrel SDK sends every kind of event it has during a
+//                   successful transfer: statuses 6 and 7, the 30023/30024
+//                   answers, the LEA link rows, unknown statuses and IDs
+//   early-N         the SDK reports status N (1, 2, 3, 4, 7, 8) at once when
+//                   it is given the image path, before any transfer
+//   late-events     the SDK keeps reporting (progress, outcomes) for seconds
+//                   after it has been closed
+//   chatty          the SDK sends progress every second and never finishes
+//   updater-thread  the updater library reports from a thread of its own,
+//                   repeats values and goes back once
+const std::vector<std::string>& ScenarioNames();
+bool IsScenarioName(const std::string& name);
+// The status an early-N scenario reports, 0 for any other scenario.
+int EarlyStatusOf(const std::string& scenario);
 
 // Text form of the state file (key=value lines) and back. Unknown keys and
 // malformed values are ignored; missing keys keep their defaults.
@@ -131,6 +151,9 @@ bool Unplug(Store& store);
 // generation keeps counting so that watchers notice.
 bool Reset(Store& store, uint16_t mcuVersion, const std::string& kestrelVersion);
 bool AddFault(Store& store, const Fault& fault);
+// Also sets the scenario back to "none".
 bool ClearFaults(Store& store);
+// False for a name not in ScenarioNames() or when the file cannot be written.
+bool SetScenario(Store& store, const std::string& name);
 
 }  // namespace simmouse

@@ -3,6 +3,8 @@
 //   simmouse [--state PATH] reset [--mcu 0101] [--kestrel 1.1.0]
 //   simmouse [--state PATH] fault <unplug|silent|refuse|verify|disconnect> [kestrel|mcu] [percent] [--times N]
 //   simmouse [--state PATH] clear-faults
+//   simmouse [--state PATH] scenario NAME      (none clears it)
+//   simmouse scenarios                         the names, one a line
 // Without --state the file named by ORVANE_SIMMOUSE is used.
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +23,8 @@ int Usage() {
       "usage: simmouse [--state PATH] plug | unplug | show | clear-faults\n"
       "       simmouse [--state PATH] reset [--mcu 0101] [--kestrel 1.1.0]\n"
       "       simmouse [--state PATH] fault <unplug|silent|refuse|verify|disconnect> [kestrel|mcu] [percent]"
-      " [--times N]\n",
+      " [--times N]\n"
+      "       simmouse [--state PATH] scenario NAME | scenarios\n",
       stderr);
   return 2;
 }
@@ -63,6 +66,10 @@ int main(int argc, char** argv) {
     args.erase(args.begin(), args.begin() + 2);
   }
   if (args.empty()) return Usage();
+  if (args[0] == "scenarios" && args.size() == 1) {
+    for (const std::string& name : simmouse::ScenarioNames()) Print(name + "\n");
+    return 0;
+  }
   simmouse::Store store = havePath ? simmouse::Store(path) : simmouse::Store();
   if (store.inMemory()) {
     std::fputs("simmouse: no state file: set ORVANE_SIMMOUSE or pass --state PATH\n", stderr);
@@ -80,6 +87,12 @@ int main(int argc, char** argv) {
     return 0;
   } else if (cmd == "clear-faults" && args.size() == 1) {
     ok = simmouse::ClearFaults(store);
+  } else if (cmd == "scenario" && args.size() == 2) {
+    if (!simmouse::IsScenarioName(args[1])) {
+      std::fputs(FormatTextA("simmouse: no scenario %s (see: simmouse scenarios)\n", args[1].c_str()).c_str(), stderr);
+      return 2;
+    }
+    ok = simmouse::SetScenario(store, args[1]);
   } else if (cmd == "reset") {
     unsigned long mcu = 0x0101;
     std::string kestrel = "1.1.0";

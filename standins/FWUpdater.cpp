@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -16,14 +17,18 @@
 #include <sys/stat.h>
 #endif
 
+#include "simmouse/SimMouse.h"
 #include "standins/FirmwareFormat.h"
 
 namespace {
 
 std::atomic<int32_t> g_lastError{0};
-std::atomic<uint32_t> g_bootIds{(0x7C3Eu << 16) | 0x5E1Au};  // vendor ID high, product ID low
+// Vendor ID high, product ID low. Until the caller names the mouse's boot
+// loader the library looks for a generic one, which this mouse is not.
+constexpr uint32_t kDefaultBootIds = (0x0416u << 16) | 0xB000u;
+std::atomic<uint32_t> g_bootIds{kDefaultBootIds};
 
-// Packages are tens of KiB; anything far larger is not one, and is not read
+// Packages are about 90 KiB; anything far larger is not one, and is not read
 // into memory.
 constexpr uint64_t kMaxPackageBytes = 16u << 20;
 
@@ -198,14 +203,24 @@ class TmbLibrary {
 
 // ---- Progress ---------------------------------------------------------------
 
-// Reports (7, percent) to the caller, never going back.
+// Reports (7, percent) to the caller. Plainly each value once, rising; in
+// the updater-thread scenario each value twice, and once a step back.
 struct Progress {
   FWU_ProgressCallback callback = nullptr;
+  bool untidy = false;
+  bool wentBack = false;
   int last = -1;
   void Report(int percent) {
     if (percent <= last) return;
     last = percent;
-    if (callback) callback(7, percent);
+    if (!callback) return;
+    callback(7, percent);
+    if (!untidy) return;
+    callback(7, percent);
+    if (!wentBack && percent >= 60) {
+      wentBack = true;
+      callback(7, percent - 7);
+    }
   }
 };
 
@@ -255,7 +270,9 @@ int VENDOR_CALL FWU_GetFileInfo(const wchar_t* path, unsigned short* vid, unsign
   return 1;
 }
 
-int VENDOR_CALL FWU_Update(const wchar_t* path, FWU_ProgressCallback callback) {
+namespace {
+
+int RunUpdate(const wchar_t* path, FWU_ProgressCallback callback, bool untidy) {
   g_lastError = FWU_OK;
   // Everything about the package is settled before the mouse is touched.
   fwformat::SfwPackage package;
@@ -273,6 +290,7 @@ int VENDOR_CALL FWU_Update(const wchar_t* path, FWU_ProgressCallback callback) {
 
   Progress progress;
   progress.callback = callback;
+  progress.untidy = untidy;
   progress.Report(0);
 
   uint32_t boot = g_bootIds;
@@ -296,6 +314,22 @@ int VENDOR_CALL FWU_Update(const wchar_t* path, FWU_ProgressCallback callback) {
   return 1;
 }
 
+}  // namespace
+
+int VENDOR_CALL FWU_Update(const wchar_t* path, FWU_ProgressCallback callback) {
+  simmouse::Store store;
+  if (store.Load().scenario != "updater-thread") return RunUpdate(path, callback, false);
+  // The work, and so every report, on a thread of the library's own.
+  int result = 0;
+  try {
+    std::thread worker([&] { result = RunUpdate(path, callback, true); });
+    worker.join();
+  } catch (...) {
+    return Fail(FWU_ERR_WRITE);
+  }
+  return result;
+}
+
 int VENDOR_CALL FWU_Get_FW_ErrorCode(void) { return g_lastError; }
 
 #ifndef _WIN32
@@ -313,6 +347,8 @@ void FWU_SetTmbApi(const TmbApi* api) {
   g_tmbOverridden = true;
   g_tmbOverride = api ? *api : TmbApi();
 }
+
+void FWU_ForgetBootloaderId() { g_bootIds = kDefaultBootIds; }
 
 void FWU_UseLinkedTmb() {
   std::lock_guard<std::mutex> lock(g_tmbMutex);

@@ -49,4 +49,6 @@ UpdaterApi BindLinkedUpdater();
 // missing Tmb.dll. FWU_UseLinkedTmb restores the linked library.
 void FWU_SetTmbApi(const TmbApi* api);
 void FWU_UseLinkedTmb();
+// Tests: back to the boot-loader IDs the library has before Set_Bootloader_ID.
+void FWU_ForgetBootloaderId();
 #endif

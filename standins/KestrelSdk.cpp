@@ -2,10 +2,17 @@
 // simulated mouse. Every callback runs on the SDK's own thread, and never
 // while a lock is held that the callback could need: the application calls
 // ApplyNewFirmwareEx from inside its event callback.
+//
+// Every argument is checked as a strict library would: a wrong kind, target,
+// apply argument or handle fails the call with a line on standard output.
+// The mouse's scenario (simmouse/SimMouse.h) makes the SDK behave as less
+// tidy real ones do: more kinds of events, early outcomes, events after
+// closing, progress that never ends.
 #define KESTREL_BUILDING_SDK
 #include "vendor/KestrelHidCore.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +34,16 @@ namespace {
 // The handle's low 16 bits are what callers pass back; the high bits carry a
 // session number, which callers drop.
 constexpr uint16_t kHandle = 0x2A01;
+// The only values the mouse's chip takes.
+constexpr int32_t kKind = 2;
+constexpr int32_t kTarget = 12;
+constexpr int32_t kApplyArg = 20;
+// How long, in simulated ms, a closed SDK of the late-events scenario goes on
+// reporting, and how often.
+constexpr double kLateReportMs = 8000.0;
+constexpr double kLateIntervalMs = 250.0;
+// The chatty scenario's progress interval, simulated ms.
+constexpr double kChattyIntervalMs = 1000.0;
 
 struct Job {
   enum Kind { Event, Log, Transfer, Apply } kind = Event;
@@ -42,6 +59,7 @@ struct Session {
   SdkLogCallback log = nullptr;
   SdkEventCallback event = nullptr;
   uint16_t vid = 0, pid = 0;
+  std::string scenario;  // fixed at initialisation
   // Guarded by mutex:
   int32_t target = 0;
   std::string imagePath;
@@ -55,6 +73,16 @@ std::mutex g_mutex;
 std::shared_ptr<Session> g_session;
 std::thread* g_thread = nullptr;  // kept on the heap: a process may end without closeKestrelSDK
 uint32_t g_sessionNumber = 0;
+// The late-events scenario's reporter after a close, and its stop word.
+std::thread* g_lateThread = nullptr;
+std::atomic<bool> g_lateStop{false};
+
+// A wrong argument: the call fails, and says so where a developer looks.
+int32_t Wrong(const char* function, const char* what, long value) {
+  std::printf("KestrelHidCore: %s: wrong %s %ld, call refused\n", function, what, value);
+  std::fflush(stdout);
+  return KESTREL_E_INVALID;
+}
 
 std::shared_ptr<Session> Current() {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -62,8 +90,11 @@ std::shared_ptr<Session> Current() {
 }
 
 // The session that `handle` belongs to, or null.
-std::shared_ptr<Session> ForHandle(uint16_t handle) {
-  if (handle != kHandle) return nullptr;
+std::shared_ptr<Session> ForHandle(const char* function, uint16_t handle) {
+  if (handle != kHandle) {
+    Wrong(function, "handle", handle);
+    return nullptr;
+  }
   return Current();
 }
 
@@ -82,11 +113,14 @@ void QueueLog(Session& s, const std::string& text) {
   Queue(s, std::move(j));
 }
 
-SdkEventRecord MakeEvent(int32_t status, int32_t msgID, const std::string& msg) {
+SdkEventRecord MakeEvent(int32_t status, int32_t msgID, const std::string& msg, double value1 = 0,
+                         double value2 = 0) {
   SdkEventRecord r;
   std::memset(&r, 0, sizeof r);
   r.status = status;
   r.msgID = msgID;
+  r.value1 = value1;
+  r.value2 = value2;
   size_t n = msg.size() < sizeof r.msg - 1 ? msg.size() : sizeof r.msg - 1;
   std::memcpy(r.msg, msg.data(), n);
   return r;
@@ -100,14 +134,15 @@ void QueueEvent(Session& s, int32_t status, int32_t msgID, const std::string& ms
 }
 
 // On the SDK thread: these call straight out.
-void Emit(Session& s, int32_t status, int32_t msgID, const std::string& msg) {
-  if (s.event && !s.stop) s.event(MakeEvent(status, msgID, msg));
+void Emit(Session& s, int32_t status, int32_t msgID, const std::string& msg, double value1 = 0,
+          double value2 = 0) {
+  if (s.event && !s.stop) s.event(MakeEvent(status, msgID, msg, value1, value2));
 }
 void EmitLog(Session& s, const std::string& text) {
   if (s.log && !s.stop) s.log(0, text.c_str());
 }
 
-// Images are tens of KiB; a file far larger is not one and is not read
+// Images are a few hundred KiB; a file far larger is not one and is not read
 // into memory.
 constexpr size_t kMaxImageBytes = 16u << 20;
 
@@ -128,6 +163,48 @@ bool ReadImage(const char* path, std::vector<uint8_t>* bytes) {
   ok = ok && !std::ferror(f);
   std::fclose(f);
   return ok;
+}
+
+// The chatty scenario: progress that climbs to 37 and stays there, every
+// second, until the SDK is closed. Nothing reaches the mouse.
+void RunChatty(Session& s) {
+  const auto interval = std::chrono::microseconds(static_cast<int64_t>(kChattyIntervalMs * 1000.0 *
+                                                                       simmouse::TimeScale()));
+  for (int percent = 0; !s.stop; percent = percent < 37 ? percent + 1 : 37) {
+    Emit(s, SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, FormatTextA("%d", percent));
+    std::unique_lock<std::mutex> lock(s.mutex);
+    s.wake.wait_for(lock, interval, [&] { return s.stop.load(); });
+  }
+}
+
+// The late-events scenario after a close: outcomes and progress, as from an
+// SDK whose thread does not stop when told.
+void ReportLate(SdkEventCallback event) {
+  const double scale = simmouse::TimeScale();
+  const int reports = static_cast<int>(kLateReportMs / kLateIntervalMs);
+  const int32_t statuses[] = {SDK_STATUS_CONNECT, SDK_STATUS_SUCCESS, SDK_STATUS_CANCEL, SDK_STATUS_DISCONNECT,
+                              SDK_STATUS_TIMEOUT};
+  for (int i = 0; i < reports && !g_lateStop; ++i) {
+    if (i % 2 == 0)
+      event(MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, i % 4 == 0 ? "100" : "20"));
+    else
+      event(MakeEvent(statuses[(i / 2) % 5], 0, "late"));
+    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(kLateIntervalMs * 1000.0 * scale)));
+  }
+}
+
+void StopLateReports() {
+  std::thread* t = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    t = g_lateThread;
+    g_lateThread = nullptr;
+  }
+  if (!t) return;
+  g_lateStop = true;
+  if (t->joinable()) t->join();
+  delete t;
+  g_lateStop = false;
 }
 
 void RunTransfer(Session& s) {
@@ -165,10 +242,29 @@ void RunTransfer(Session& s) {
     return;
   }
 
+  if (s.scenario == "chatty") {
+    RunChatty(s);
+    return;
+  }
+  const bool all = s.scenario == "all-events";
+  if (all) {
+    // The USB MCU is switched to its programming mode and the link comes up.
+    Emit(s, SDK_STATUS_ANSWER, SDK_MSG_IAP_MODE_SET, "IAP");
+    Emit(s, SDK_STATUS_NOTIFY, SDK_MSG_LEA_REMOTE_CONNECTED, "", 2.9, kHandle);
+    Emit(s, SDK_STATUS_CONNECT, 0, "connected");
+  }
   EmitLog(s, FormatTextA("DFU: sending %s image %s, %u bytes", image.category.c_str(), image.version.c_str(),
                          static_cast<unsigned>(image.code.size())));
   simmouse::TransferHooks hooks;
-  hooks.progress = [&s](int percent) { Emit(s, SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, FormatTextA("%d", percent)); };
+  hooks.progress = [&s, all](int percent) {
+    Emit(s, SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, FormatTextA("%d", percent));
+    if (!all) return;
+    // Interim states and notices a real SDK sends that mean nothing here.
+    if (percent == 25 || percent == 75) Emit(s, 6, 0, "busy");
+    if (percent == 40) Emit(s, SDK_STATUS_NOTIFY, 10001, "notice");
+    if (percent == 60) Emit(s, 12, 0, "vendor status");
+    if (percent == 80) Emit(s, SDK_STATUS_ANSWER, 30099, "answer");
+  };
   hooks.cancelled = [&s] { return s.stop.load(); };
   simmouse::TransferResult r = simmouse::ProgramKestrel(store, static_cast<uint32_t>(image.code.size()), hooks);
   EmitLog(s, FormatTextA("DFU: transfer %s", simmouse::TransferResultName(r)));
@@ -179,6 +275,7 @@ void RunTransfer(Session& s) {
       s.pendingVersion = image.version;
       s.pendingCategory = image.category;
     }
+      if (all) Emit(s, SDK_STATUS_NOTIFY, SDK_MSG_LEA_REMOTE_DISCONNECTED, "", 2.0, kHandle);
       Emit(s, SDK_STATUS_READY_TO_APPLY, 0, "ready to apply");
       break;
     case simmouse::TransferResult::NoDevice:
@@ -246,6 +343,8 @@ void EventThread(std::shared_ptr<Session> s) {
 
 // Ends the running session, if any. The thread is joined unless this is the
 // thread itself (closing from inside a callback), which then ends on return.
+// A session of the late-events scenario goes on reporting from a thread of
+// its own.
 void StopSession() {
   std::shared_ptr<Session> s;
   std::thread* t = nullptr;
@@ -269,9 +368,26 @@ void StopSession() {
       t->join();
     delete t;
   }
+  if (s && s->scenario == "late-events" && s->event) {
+    StopLateReports();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    try {
+      g_lateThread = new std::thread(ReportLate, s->event);
+    } catch (...) {
+      g_lateThread = nullptr;
+    }
+  }
+}
+
+bool CheckParams(const char* function, const SdkInitParams& params) {
+  if (params.kind != kKind) return Wrong(function, "kind", params.kind), false;
+  if (params.target != kTarget) return Wrong(function, "target", params.target), false;
+  return true;
 }
 
 }  // namespace
+
+void VENDOR_CALL KestrelStandInEndLateReports(void) { StopLateReports(); }
 
 int32_t VENDOR_CALL GetDfuDeviceBinInfoEx(const char* path, DfuBinInfo* info) {
   if (!path || !info) return KESTREL_BIN_E_ARGS;
@@ -290,10 +406,13 @@ int32_t VENDOR_CALL GetDfuDeviceBinInfoEx(const char* path, DfuBinInfo* info) {
 int32_t VENDOR_CALL InitializeKestrelSDKEx(SdkInitParams params) {
   // A caller may initialise again without closing first.
   StopSession();
+  StopLateReports();
   if (!params.event) return KESTREL_E_INVALID;
+  if (!CheckParams("InitializeKestrelSDKEx", params)) return KESTREL_E_INVALID;
   simmouse::Store store;
+  const simmouse::MouseState mouse = store.Load();
   uint16_t vid = 0, pid = 0;
-  if (!simmouse::CurrentIdentity(store.Load(), &vid, &pid) || vid != params.vid || pid != params.pid)
+  if (!simmouse::CurrentIdentity(mouse, &vid, &pid) || vid != params.vid || pid != params.pid)
     return KESTREL_E_NO_DEVICE;
 
   auto s = std::make_shared<Session>();
@@ -301,6 +420,7 @@ int32_t VENDOR_CALL InitializeKestrelSDKEx(SdkInitParams params) {
   s->event = params.event;
   s->vid = params.vid;
   s->pid = params.pid;
+  s->scenario = mouse.scenario;
   QueueLog(*s, FormatTextA("KestrelHidCore: opened %04X:%04X (kind %d, target %d)", params.vid, params.pid,
                            params.kind, params.target));
   std::thread* t = nullptr;
@@ -318,6 +438,7 @@ int32_t VENDOR_CALL InitializeKestrelSDKEx(SdkInitParams params) {
 }
 
 int32_t VENDOR_CALL GetDeviceHandleEx(SdkInitParams params) {
+  if (!CheckParams("GetDeviceHandleEx", params)) return KESTREL_E_INVALID;
   std::shared_ptr<Session> s = Current();
   if (!s || s->vid != params.vid || s->pid != params.pid) return KESTREL_E_NO_DEVICE;
   uint32_t number;
@@ -329,8 +450,9 @@ int32_t VENDOR_CALL GetDeviceHandleEx(SdkInitParams params) {
 }
 
 int32_t VENDOR_CALL SetTargetDeviceEx(uint16_t handle, int32_t target) {
-  std::shared_ptr<Session> s = ForHandle(handle);
+  std::shared_ptr<Session> s = ForHandle("SetTargetDeviceEx", handle);
   if (!s) return KESTREL_E_HANDLE;
+  if (target != kTarget) return Wrong("SetTargetDeviceEx", "target", target);
   {
     std::lock_guard<std::mutex> lock(s->mutex);
     s->target = target;
@@ -340,7 +462,7 @@ int32_t VENDOR_CALL SetTargetDeviceEx(uint16_t handle, int32_t target) {
 }
 
 int32_t VENDOR_CALL RequestDFUInfoEx(uint16_t handle) {
-  std::shared_ptr<Session> s = ForHandle(handle);
+  std::shared_ptr<Session> s = ForHandle("RequestDFUInfoEx", handle);
   if (!s) return KESTREL_E_HANDLE;
   simmouse::Store store;
   simmouse::MouseState now = store.Load();
@@ -350,11 +472,12 @@ int32_t VENDOR_CALL RequestDFUInfoEx(uint16_t handle) {
   }
   QueueEvent(*s, SDK_STATUS_ANSWER, SDK_MSG_VERSION_PRODUCT_CATEGORY,
              now.kestrelVersion + "," + now.kestrelCategory);
+  if (s->scenario == "all-events") QueueEvent(*s, SDK_STATUS_ANSWER, SDK_MSG_USB_MCU_VERSION, FormatTextA("%04X", now.mcuVersion));
   return 0;
 }
 
 int32_t VENDOR_CALL SetDfuDeviceFilepathEx(uint16_t handle, const char* path) {
-  std::shared_ptr<Session> s = ForHandle(handle);
+  std::shared_ptr<Session> s = ForHandle("SetDfuDeviceFilepathEx", handle);
   if (!s) return KESTREL_E_HANDLE;
   if (!path) return KESTREL_E_INVALID;
   {
@@ -362,11 +485,13 @@ int32_t VENDOR_CALL SetDfuDeviceFilepathEx(uint16_t handle, const char* path) {
     s->imagePath = path;
   }
   QueueLog(*s, FormatTextA("KestrelHidCore: image %s", path));
+  // An SDK that decides at once, before any transfer.
+  if (int early = simmouse::EarlyStatusOf(s->scenario)) QueueEvent(*s, early, 0, "early outcome");
   return 0;
 }
 
 int32_t VENDOR_CALL StartDataTransferEx(uint16_t handle) {
-  std::shared_ptr<Session> s = ForHandle(handle);
+  std::shared_ptr<Session> s = ForHandle("StartDataTransferEx", handle);
   if (!s) return KESTREL_E_HANDLE;
   {
     std::lock_guard<std::mutex> lock(s->mutex);
@@ -380,8 +505,9 @@ int32_t VENDOR_CALL StartDataTransferEx(uint16_t handle) {
 }
 
 int32_t VENDOR_CALL ApplyNewFirmwareEx(uint16_t handle, int32_t arg) {
-  std::shared_ptr<Session> s = ForHandle(handle);
+  std::shared_ptr<Session> s = ForHandle("ApplyNewFirmwareEx", handle);
   if (!s) return KESTREL_E_HANDLE;
+  if (arg != kApplyArg) return Wrong("ApplyNewFirmwareEx", "argument", arg);
   Job j;
   j.kind = Job::Apply;
   Queue(*s, std::move(j));

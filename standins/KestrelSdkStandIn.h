@@ -4,12 +4,14 @@
 // natively they link straight from the KestrelHidCoreLib target.
 #include <cstdint>
 
+#include "vendor/KestrelHidCore.h"
+
 // Negative results of InitializeKestrelSDKEx, GetDeviceHandleEx and the
 // handle functions. The DFU flow hands an initialisation failure on as its
 // own result, beside its own -1 (file not readable), -2 (file rejected) and
 // -1000 (silence), so these stay clear of those.
 enum : int32_t {
-  KESTREL_E_INVALID = -101,    // a required argument is missing
+  KESTREL_E_INVALID = -101,    // a required argument is missing or wrong
   KESTREL_E_NO_DEVICE = -102,  // no mouse with the given IDs is plugged in
   KESTREL_E_HANDLE = -103,     // not the handle of the open session
   KESTREL_E_STATE = -104,      // no image set, or a transfer is already queued
@@ -22,3 +24,8 @@ enum : int32_t {
   KESTREL_BIN_E_OPEN = -2,
   KESTREL_BIN_E_FORMAT = -3,  // truncated, wrong magic, or a failed check
 };
+
+// Stops the reports a closed SDK of the late-events scenario still sends, and
+// waits for them to end. A new initialisation does the same.
+// Exported by our DLL beside the SDK's functions, for tests.
+KESTREL_API void VENDOR_CALL KestrelStandInEndLateReports(void);

@@ -16,6 +16,9 @@
 
 // One Kestrel DFU attempt: (vid, pid, narrow image path) -> result.
 typedef int32_t (*KestrelFlowFn)(uint16_t vid, uint16_t pid, const char* path);
+// The image path in the thread's ANSI code page, as the Kestrel SDK takes it:
+// the path itself, else its short form; false when neither converts without loss.
+bool AnsiPathForSdk(const std::wstring& path, std::string* out);
 
 class CMainDialogLogic {
  public:
@@ -79,7 +82,7 @@ class CMainDialogLogic {
 
   // ---- seams
   KestrelFlowFn m_pfnKestrelFlow;         // run_dfu_flow_wired_mouse
-  std::function<void(DWORD ms)> m_sleep;  // the worker's 5,000 ms pauses
+  std::function<void(DWORD ms)> m_sleep;  // the worker's 5,000 ms pauses, on the Kestrel flow's clock
 
   IMainView& m_view;
   CDeviceSettings& m_settings;

@@ -2,6 +2,7 @@
 
 #include <dbt.h>
 
+#include "app/Format.h"
 #include "app/Log.h"
 #include "app/OrvaneUpdater.h"
 #include "app/Payloads.h"
@@ -212,6 +213,29 @@ LRESULT COrvaneUpdaterDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM lParam, BO
 
 // ---------------------------------------------------------------- layout and painting
 
+// The progress text is as wide as the longest it shows in any language,
+// "Completed  100%" or "Update finished.", so that none is wrapped or cut.
+int COrvaneUpdaterDlg::ProgressTextWidth() {
+  const int kNarrowest = 100, kWidest = 498;  // at least the old width, at most the bar's
+  int width = kNarrowest;
+  HDC dc = ::GetDC(m_hWnd);
+  if (!dc) return kNarrowest;
+  HGDIOBJ old = ::SelectObject(dc, m_pFontNormal);
+  for (WORD language = 0; language < 3; ++language) {
+    wchar_t completed[LOCALIZED_TEXT_UNITS], finished[LOCALIZED_TEXT_UNITS];
+    LoadLocalizedString(language, IDS_COMPLETED, completed, LOCALIZED_TEXT_UNITS, L"Completed ");
+    LoadLocalizedString(language, IDS_UPDATE_FINISHED, finished, LOCALIZED_TEXT_UNITS, L"Update finished.");
+    for (const std::wstring& text : {FormatText(L"%ls %d%%", completed, 100), std::wstring(finished)}) {
+      SIZE size = {0, 0};
+      if (::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size) && size.cx + 4 > width)
+        width = size.cx + 4;
+    }
+  }
+  ::SelectObject(dc, old);
+  ::ReleaseDC(m_hWnd, dc);
+  return width < kWidest ? width : kWidest;
+}
+
 void COrvaneUpdaterDlg::LayoutControls() {
   RECT rcWnd, rcClient;
   GetWindowRect(&rcWnd);
@@ -249,7 +273,7 @@ void COrvaneUpdaterDlg::LayoutControls() {
   SetVersionText(*this, IDC_FILE_VERSION, m_logic.m_strFileVersion);
   ::SetWindowTextW(place(IDC_NOTICE, 120, 137, clientWidth - 270, 23, m_pFontLarge), L"");
   ::SetWindowTextW(place(IDC_LEGAL_LINE, 240, 211, 360, 20, m_pFontNormal), kLegalLine);
-  ::SetWindowTextW(place(IDC_PROGRESS_TEXT, 20, 157, 100, 19, m_pFontNormal), L"");
+  ::SetWindowTextW(place(IDC_PROGRESS_TEXT, 20, 157, ProgressTextWidth(), 19, m_pFontNormal), L"");
   HWND progress = place(IDC_PROGRESS, 20, 176, 498, 25, nullptr);
   place(IDC_LAYOUT_LABEL, 240, 84, 205, 19, m_pFontNormal);
   ::EnableWindow(place(IDC_LAYOUT_LIST, 240, 108, 205, 100, m_pFontNormal), FALSE);

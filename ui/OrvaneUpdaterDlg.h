@@ -46,6 +46,7 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
 
   // Layout and painting.
   void LayoutControls();
+  int ProgressTextWidth();
   BOOL DrawBackground(HDC dc);
   HBRUSH SelectControlColors(HDC dc, HWND control, UINT kind);
   HCURSOR QueryDragIcon() { return reinterpret_cast<HCURSOR>(m_hIcon); }

@@ -12,7 +12,13 @@ extern std::atomic<int32_t> g_iUpdateStage;
 // Highest percentage shown.
 extern std::atomic<int32_t> g_iProgress;
 
-// (status, value): status 7 carries the stage's percentage.
+// (status, value): status 7 carries the stage's percentage. Once a worker has
+// closed the reports, late ones (a library thread that goes on reporting)
+// change neither the window nor g_iUpdateState, until the next worker opens them.
 void VENDOR_CALL UpdateProgressCallback(int status, int value);
+// The worker's start and the end of its stages. Closing waits for a report
+// being handled to finish.
+void OpenUpdateReports();
+void CloseUpdateReports();
 // The percentage UpdateProgressCallback shows for a stage-7 value in the current stage.
 int32_t ScaleProgress(int32_t stage, int value);

@@ -24,18 +24,8 @@ uint16_t HexId(const std::wstring& text) {
   return static_cast<uint16_t>(std::wcstoul(text.c_str(), nullptr, 16) & 0xFFFFu);
 }
 
-// The SDK takes an 8-bit path in the thread's ANSI code page. Natively the
-// file functions take UTF-8.
-std::string ToAnsiPath(const std::wstring& path) {
-#ifdef _WIN32
-  if (path.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_THREAD_ACP, 0, path.c_str(), static_cast<int>(path.size()), nullptr, 0, nullptr,
-                              nullptr);
-  if (n <= 0) return std::string();
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_THREAD_ACP, 0, path.c_str(), static_cast<int>(path.size()), &out[0], n, nullptr, nullptr);
-  return out;
-#else
+#ifndef _WIN32
+std::string ToUtf8(const std::wstring& path) {
   std::string out;
   for (wchar_t wc : path) {
     uint32_t c = static_cast<uint32_t>(wc);
@@ -56,8 +46,42 @@ std::string ToAnsiPath(const std::wstring& path) {
     }
   }
   return out;
+}
+#endif
+
+}  // namespace
+
+// The SDK takes an 8-bit path in the thread's ANSI code page. A character the
+// code page lacks would turn into '?' or a look-alike and name another file
+// (or none), so such a path is refused, and its short form tried instead.
+// Natively the file functions take UTF-8, which holds every path.
+bool AnsiPathForSdk(const std::wstring& path, std::string* out) {
+#ifdef _WIN32
+  auto convert = [](const std::wstring& wide, std::string* narrow) {
+    narrow->clear();
+    if (wide.empty()) return true;
+    BOOL lossy = FALSE;
+    int n = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), static_cast<int>(wide.size()),
+                                nullptr, 0, nullptr, &lossy);
+    if (n <= 0 || lossy) return false;
+    narrow->assign(static_cast<size_t>(n), '\0');
+    n = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), static_cast<int>(wide.size()),
+                            &(*narrow)[0], n, nullptr, &lossy);
+    return n > 0 && !lossy;
+  };
+  if (convert(path, out)) return true;
+  wchar_t shortPath[MAX_PATH];
+  const DWORD n = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
+  if (n > 0 && n < MAX_PATH && convert(shortPath, out)) return true;
+  out->clear();
+  return false;
+#else
+  *out = ToUtf8(path);
+  return true;
 #endif
 }
+
+namespace {
 
 void Log(const wchar_t* text) {
   if (g_bWriteLog) WriteLogFile(text);
@@ -109,6 +133,9 @@ bool CMainDialogLogic::StartWorker() {
 
 UINT CMainDialogLogic::Thread_UpdateFW() {
   m_bUpdateStarted.store(1);
+  // Each update shows its own progress: the high mark of an earlier one (a
+  // second update through WM_START_UPDATE) would hide this one's up to there.
+  g_iProgress.store(0);
   ShowProgress(0);
   Log(L"Thread_UpdateFW->OnFirmwareUpdate");
   const bool ok = OnFirmwareUpdate();
@@ -141,14 +168,17 @@ UINT CMainDialogLogic::Thread_UpdateFW() {
 
 bool CMainDialogLogic::OnFirmwareUpdate() {
   g_iUpdateState.store(0);
+  OpenUpdateReports();
   const uint16_t vid = HexId(m_settings.m_strVid);
   const uint16_t pid = HexId(m_settings.m_strPid);
-  const std::string binPath = ToAnsiPath(m_strBinPath);
+  std::string binPath;
+  const bool binPathUsable = m_bTamberOnly || AnsiPathForSdk(m_strBinPath, &binPath);
 
   // Without the updater library the Tamber stage cannot run, and a Kestrel
   // stage alone would leave the mouse half updated: run neither.
   if (!m_api.fnFWU_Update) {
     DebugTrace(L"debug_:FWUpdater.dll is not loaded (FWU_Update not bound), no update run");
+    CloseUpdateReports();
     g_iUpdateState.store(10);
     return false;
   }
@@ -158,6 +188,11 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
   // (Alone, the Tamber stage has the library check its package itself.)
   bool result = false;
   bool proceed = m_bTamberOnly || PackageUsable();
+  if (proceed && !binPathUsable) {
+    DebugTrace(L"debug_:the image path %ls has no form the ANSI code page can represent, no update run",
+               m_strBinPath.c_str());
+    proceed = false;
+  }
   if (proceed && !m_bTamberOnly) {
     Log(L"run_dfu_flow_wired_mouse");
     g_iUpdateStage.store(2);
@@ -197,6 +232,8 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
     }
   }
 
+  // Reports that come after this are late: they change nothing any more.
+  CloseUpdateReports();
   g_iUpdateState.store(10);
   return result;
 }

@@ -36,24 +36,7 @@ inline void SetEnv(const char* name, const std::string& value) {
 }
 
 // The flow's time at `scale` real milliseconds per flow millisecond.
-class ScaledTime : public IKestrelTime {
- public:
-  explicit ScaledTime(double scale) : m_scale(scale), m_base(KestrelRealTime().NowMs()) {}
-  int64_t NowMs() override {
-    return static_cast<int64_t>(static_cast<double>(KestrelRealTime().NowMs() - m_base) / m_scale);
-  }
-  void SleepMs(uint32_t ms) override {
-    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(ms * m_scale * 1000.0)));
-  }
-  void WaitForEvent(uint32_t seen, int64_t deadline) override {
-    const int64_t real = m_base + static_cast<int64_t>(std::ceil(static_cast<double>(deadline) * m_scale));
-    KestrelRealTime().WaitForEvent(seen, real);
-  }
-
- private:
-  double m_scale;
-  int64_t m_base;
-};
+using ScaledTime = ::ScaledKestrelTime;
 
 // A name in the temporary folder of this process alone: other builds may run
 // the same tests at the same time.

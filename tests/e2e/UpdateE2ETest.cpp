@@ -16,7 +16,9 @@
 #include "app/Log.h"
 #include "kestrel/KestrelDfu.h"
 #include "simmouse/SimMouse.h"
+#include "resources/resource.h"
 #include "standins/FWUpdaterStandIn.h"
+#include "standins/KestrelSdkStandIn.h"
 #include "tests/e2e/SimWorld.h"
 #include "tests/support/FakeHidBackend.h"
 #include "tests/support/FakeMainView.h"
@@ -55,8 +57,15 @@ struct Outcome {
   std::vector<int32_t> flow;
   std::wstring debug;
   bool tamberOnly = false;
-  bool Succeeded() const { return boxes.size() == 1 && boxes[0].text == L"Update is completed."; }
-  bool Failed() const { return boxes.size() == 1 && boxes[0].text == kFailed; }
+  // After the result, and after whatever a library still sends.
+  std::wstring progressText, notice;
+  int32_t state = 0;
+  std::string trace;  // standard output
+  bool Succeeded() const {
+    return boxes.size() == 1 && boxes[0].text == L"Update is completed." && progressText == L"Update finished." &&
+           notice == L"Update is completed.";
+  }
+  bool Failed() const { return boxes.size() == 1 && boxes[0].text == kFailed && progressText.empty() && notice.empty(); }
   // The code of the failure report's debugger line, INT_MIN without one.
   int ErrorCode() const {
     const std::wstring tag = L"debug_:Error Code=";
@@ -120,8 +129,15 @@ class UpdateE2ETest : public ::testing::Test {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (logic.IsWorkerRunning() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    testing::internal::GetCapturedStdout();
     out.finished = !logic.IsWorkerRunning();
+    // A closed SDK of the late-events scenario reports for 8 simulated seconds more.
+    if (mouse.State().scenario == "late-events")
+      std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(8000 * simmouse::TimeScale())));
+    KestrelStandInEndLateReports();
+    out.trace = testing::internal::GetCapturedStdout();
+    out.progressText = view.Text(IDC_PROGRESS_TEXT);
+    out.notice = view.Text(IDC_NOTICE);
+    out.state = g_iUpdateState.load();
     g_pMainDlg = nullptr;
     out.progress = view.Progress();
     out.boxes = view.Boxes();
@@ -249,6 +265,66 @@ TEST_F(UpdateE2ETest, InjectedFaultsFailWithTheirCodeAndLeaveARecoverableMouse) 
       EXPECT_TRUE(r.mcuValid);
       EXPECT_EQ(r.mcuVersion, kNewMcu);
     }
+  }
+}
+
+TEST_F(UpdateE2ETest, EachScenarioOfTheLibrariesEndsRightAndARerunRecovers) {
+  struct Case {
+    const char* scenario;
+    bool success;
+    std::vector<int32_t> flow;
+    double scale;  // of the mouse and the flow's clock
+  };
+  const Case cases[] = {
+      {"all-events", true, {0}, kScale},
+      {"early-1", false, {1}, kScale},
+      {"early-2", false, {2, 2}, kScale},
+      {"early-3", false, {3}, kScale},
+      {"early-4", false, {4}, kScale},
+      {"early-7", false, {7}, kScale},
+      {"early-8", false, {8}, kScale},
+      {"late-events", true, {0}, kScale},
+      {"updater-thread", true, {0}, kScale},
+      // Ten minutes of progress that never ends, in a little over a second.
+      {"chatty", false, {kDfuResultWaitLimit}, 0.002},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    e2e::ScaledTime scaled(c.scale);
+    SetKestrelTime(&scaled);
+    e2e::SetEnv("ORVANE_SIMMOUSE_TIMESCALE", std::to_string(c.scale));
+    ASSERT_TRUE(simmouse::Reset(mouse.store(), kOldMcu, kOldKestrel));
+    ASSERT_TRUE(simmouse::SetScenario(mouse.store(), c.scenario));
+    const Outcome out = Update("Mouse_TMB.sfw");
+    EXPECT_TRUE(c.success ? out.Succeeded() : out.Failed()) << out.debug;
+    EXPECT_EQ(out.flow, c.flow);
+    EXPECT_EQ(out.state, 255);  // late reports did not move it
+    // From 0, rising only, within the Kestrel half until its stage is over.
+    const std::vector<int>& p = out.progress;
+    ASSERT_FALSE(p.empty());
+    EXPECT_EQ(p.front(), 0);
+    EXPECT_TRUE(std::adjacent_find(p.begin(), p.end(), [](int a, int b) { return b <= a; }) == p.end());
+    EXPECT_EQ(p.back() == 100, c.success);
+    if (c.success) ExpectFullyUpdated(c.scenario);
+    if (std::string(c.scenario) == "all-events") {
+      // Each row of the event table was met, and handled.
+      for (const char* line : {"[GET_USB_MCU_VERSION] Version=0101", "[SET_USB_MCU_IAP_MODE_SUCCESS]",
+                               "[LEA_REMOTE_CONNECTED] link_type=2, handle==10753", "[LEA_REMOTE_DISCONNECTED]",
+                               "[DFU connect]", "[UpdateResultAPI][6]", "[UpdateResultAPI][12]", "ApplyNewFirmwareEx",
+                               "[DFU] status=1"})
+        EXPECT_NE(out.trace.find(line), std::string::npos) << line;
+    }
+    if (std::string(c.scenario) == "late-events") EXPECT_NE(out.trace.find("after the attempt, ignored"), std::string::npos);
+    if (!c.success) {
+      EXPECT_EQ(mouse.State().kestrelVersion, kOldKestrel);
+      EXPECT_EQ(mouse.State().mcuBytesWritten, 0u);
+    }
+
+    SetKestrelTime(&time);
+    e2e::SetEnv("ORVANE_SIMMOUSE_TIMESCALE", std::to_string(kScale));
+    ASSERT_TRUE(simmouse::ClearFaults(mouse.store()));  // the scenario too
+    EXPECT_TRUE(Update("Mouse_TMB.sfw").Succeeded());
+    ExpectFullyUpdated("after a rerun");
   }
 }
 

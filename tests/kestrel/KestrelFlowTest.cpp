@@ -135,8 +135,25 @@ TEST_F(KestrelFlowTest, StatusWithinTheFirstSecondIsReturnedWithoutStartingTheTr
     g_dfu_flag = 7;  // left over from an earlier attempt: must not count
     sdk.After("SetDfuDeviceFilepathEx", c.offset, MakeEvent(c.status));
     EXPECT_EQ(Run(), c.status) << c.name;
-    EXPECT_EQ(sdk.CallNames(), Names(kFullAttempt.begin(), kFullAttempt.begin() + 6)) << c.name;
+    // The SDK is closed on this return too.
+    Names expected(kFullAttempt.begin(), kFullAttempt.begin() + 6);
+    expected.push_back("closeKestrelSDK");
+    EXPECT_EQ(sdk.CallNames(), expected) << c.name;
+
+    // What a closed SDK still sends is acted on no more: no word, no progress, no state.
+    g_iUpdateStage = 1;
+    g_iUpdateState = 0;
+    g_iProgress = 0;
+    for (const SdkEventRecord& late : {MakeEvent(SDK_STATUS_SUCCESS), MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, "90"),
+                                       MakeEvent(SDK_STATUS_DISCONNECT), MakeEvent(SDK_STATUS_READY_TO_APPLY)})
+      OnSdkEvent(late);
+    EXPECT_EQ(g_dfu_flag.load(), c.status) << c.name;
+    EXPECT_FALSE(g_bDFU.load()) << c.name;
+    EXPECT_EQ(g_iUpdateState.load(), 0) << c.name;
+    EXPECT_EQ(g_iProgress.load(), 0) << c.name;
+    EXPECT_EQ(sdk.Find("ApplyNewFirmwareEx"), nullptr) << c.name;
   }
+  g_iUpdateStage = 0;
 }
 
 TEST_F(KestrelFlowTest, LeftoverOutcomeOfAnEarlierAttemptIsCleared) {
@@ -172,6 +189,7 @@ TEST_F(KestrelFlowTest, EveryEventRestartsTheInactivityWindow) {
       {"progress every 15 s", 15000, 6, 0},
       {"exactly 20,000 ms of silence is not too long", 20000, 3, 0},
       {"20,002 ms of silence is", 20002, 1, -1000},
+      {"progress for ever ends ten minutes after the path", 15000, 41, kDfuResultWaitLimit},
   };
   for (const Case& c : cases) {
     sdk = FakeKestrelSdk();
@@ -183,7 +201,9 @@ TEST_F(KestrelFlowTest, EveryEventRestartsTheInactivityWindow) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(Run(), c.expected) << c.name;
     testing::internal::GetCapturedStdout();
-    const int64_t closeAt = c.expected == -1000 ? 20001 + 100 : 1000 + t + 100;
+    const int64_t closeAt = c.expected == -1000                 ? 20001 + 100
+                            : c.expected == kDfuResultWaitLimit ? kDfuFirstWaitLimitMs + 100
+                                                                : 1000 + t + 100;
     EXPECT_EQ(SincePath("closeKestrelSDK"), closeAt) << c.name;
   }
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "simmouse/SimMouse.h"
@@ -22,14 +23,19 @@ const std::string kFirmware = ORVANE_FIRMWARE_DIR;
 const std::string kPackage = kFirmware + "/Mouse_TMB.sfw";
 const std::string kRecovery = kFirmware + "/Mouse_TMB_recovery.sfw";
 
-// Progress reports, which arrive on the calling thread.
+// Progress reports and the threads they came on.
 std::vector<std::pair<int, int>> g_reports;
-void VENDOR_CALL RecordProgress(int status, int value) { g_reports.push_back({status, value}); }
+std::vector<std::thread::id> g_reportThreads;
+void VENDOR_CALL RecordProgress(int status, int value) {
+  g_reports.push_back({status, value});
+  g_reportThreads.push_back(std::this_thread::get_id());
+}
 
 class FWUpdater : public testing::Test {
  protected:
   void SetUp() override {
     g_reports.clear();
+    g_reportThreads.clear();
     FWU_UseLinkedTmb();
     Set_Bootloader_ID(0x7C3E, 0x5E1A);
   }
@@ -98,7 +104,7 @@ TEST_F(FWUpdater, AnUpdateRewritesTheMcuAndReportsProgressUpTo100) {
   MouseState s = store.Load();
   EXPECT_EQ(s.state, DeviceState::Application);
   EXPECT_EQ(s.mcuVersion, 0x0102);
-  EXPECT_EQ(s.mcuBytesWritten, 40960u);
+  EXPECT_EQ(s.mcuBytesWritten, 92941u - 40);  // the package less its header and checks
   EXPECT_GE(s.generation, generation + 2);  // left as the application, came back after the boot loader
 }
 
@@ -200,10 +206,31 @@ TEST_F(FWUpdater, DeviceFaultsDuringTheWriteGiveTheirCodes) {
 }
 
 TEST_F(FWUpdater, ABootLoaderUnderOtherIdsIsNotFound) {
-  Set_Bootloader_ID(0x7C3E, 0x9999);
-  EXPECT_EQ(Update(kPackage), 0);
-  EXPECT_EQ(FWU_Get_FW_ErrorCode(), FWU_ERR_NO_HID_DEVICE);
-  EXPECT_EQ(store.Load().mcuBytesWritten, 0u);
+  // Named wrongly, or not named at all: the library's own default is not this mouse's.
+  for (const std::function<void()>& name : {std::function<void()>([] { Set_Bootloader_ID(0x7C3E, 0x9999); }),
+                                            std::function<void()>(FWU_ForgetBootloaderId)}) {
+    Reset(store, 0x0101, "1.1.0");
+    name();
+    EXPECT_EQ(Update(kPackage), 0);
+    EXPECT_EQ(FWU_Get_FW_ErrorCode(), FWU_ERR_NO_HID_DEVICE);
+    EXPECT_EQ(store.Load().mcuBytesWritten, 0u);
+  }
+}
+
+TEST_F(FWUpdater, TheUpdaterThreadScenarioReportsFromItsOwnThreadRepeatsAndGoesBackOnce) {
+  ASSERT_TRUE(SetScenario(store, "updater-thread"));
+  ASSERT_NE(Update(kPackage), 0);
+  EXPECT_EQ(store.Load().mcuVersion, 0x0102);
+  ASSERT_GT(g_reports.size(), 2u);
+  int repeats = 0, backs = 0;
+  for (size_t i = 1; i < g_reports.size(); ++i) {
+    repeats += g_reports[i].second == g_reports[i - 1].second;
+    backs += g_reports[i].second < g_reports[i - 1].second;
+  }
+  EXPECT_GT(repeats, 10);
+  EXPECT_EQ(backs, 1);
+  EXPECT_EQ(g_reports.back().second, 100);
+  for (std::thread::id t : g_reportThreads) EXPECT_NE(t, std::this_thread::get_id());
 }
 
 TEST_F(FWUpdater, TheRecoveryPackageBringsBackAMouseLeftInItsBootLoader) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,6 +35,8 @@ const std::string kImage = FirmwareDir() + "\\MouseFW.bin";
 #else
 const std::string kImage = std::string(ORVANE_FIRMWARE_DIR) + "/MouseFW.bin";
 #endif
+// The sample image's code: the file less its header and check.
+constexpr uint64_t kCode = 333952 - 68;
 
 struct Seen {
   int32_t status, msgID;
@@ -169,7 +172,7 @@ TEST_F(KestrelSdk, AFullAttemptAnswersSendsProgressAsksToApplyAndSucceeds) {
 
   MouseState s = store.Load();
   EXPECT_EQ(s.kestrelVersion, "1.2.0");
-  EXPECT_EQ(s.kestrelBytesWritten, 49152u);
+  EXPECT_EQ(s.kestrelBytesWritten, kCode);
   std::lock_guard<std::mutex> lock(g_mutex);
   EXPECT_FALSE(g_logThreads.empty());
   for (std::thread::id t : g_logThreads) EXPECT_NE(t, me);
@@ -188,15 +191,16 @@ struct SdkFaultCase {
   int percent;
   int32_t status;
   DeviceState after;
-  uint64_t minBytes, maxBytes;  // of the image's 49152
+  uint64_t minBytes, maxBytes;  // of the image's code
 };
 
 TEST_F(KestrelSdk, InjectedFaultsEndTheAttemptWithTheirStatus) {
   const SdkFaultCase cases[] = {
-      {FaultKind::Unplug, 50, SDK_STATUS_CANCEL, DeviceState::Unplugged, 24000, 24600},
-      {FaultKind::Disconnect, 30, SDK_STATUS_DISCONNECT, DeviceState::Application, 14300, 14800},
+      {FaultKind::Unplug, 50, SDK_STATUS_CANCEL, DeviceState::Unplugged, kCode / 2 - kCode / 100, kCode / 2 + 64},
+      {FaultKind::Disconnect, 30, SDK_STATUS_DISCONNECT, DeviceState::Application, kCode * 3 / 10 - kCode / 100,
+       kCode * 3 / 10 + 64},
       {FaultKind::Refuse, 0, SDK_STATUS_TIMEOUT2, DeviceState::Application, 0, 0},
-      {FaultKind::Verify, 0, SDK_STATUS_TIMEOUT, DeviceState::Application, 49152, 49152},
+      {FaultKind::Verify, 0, SDK_STATUS_TIMEOUT, DeviceState::Application, kCode, kCode},
   };
   for (const SdkFaultCase& c : cases) {
     SetUp();
@@ -268,7 +272,7 @@ TEST_F(KestrelSdk, CallsWithAnotherHandleAreRefused) {
 }
 
 TEST_F(KestrelSdk, ClosingDuringTheTransferStopsItAndNoEventFollows) {
-  simtest::SetEnv("ORVANE_SIMMOUSE_TIMESCALE", "1");  // 768 ms for the whole image
+  simtest::SetEnv("ORVANE_SIMMOUSE_TIMESCALE", "0.2");  // about a second for the whole image
   Begin();
   ASSERT_TRUE(WaitFor(SDK_STATUS_NOTIFY));
   auto start = std::chrono::steady_clock::now();
@@ -278,7 +282,7 @@ TEST_F(KestrelSdk, ClosingDuringTheTransferStopsItAndNoEventFollows) {
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(Events().size(), count);
   EXPECT_EQ(store.Load().state, DeviceState::Application);
-  EXPECT_LT(store.Load().kestrelBytesWritten, 49152u);
+  EXPECT_LT(store.Load().kestrelBytesWritten, kCode);
 }
 
 TEST_F(KestrelSdk, ClosingFromInsideTheCallbackDoesNotHang) {
@@ -293,3 +297,30 @@ TEST_F(KestrelSdk, ClosingFromInsideTheCallbackDoesNotHang) {
   EXPECT_TRUE(WaitFor(SDK_STATUS_SUCCESS));
 }
 
+
+TEST_F(KestrelSdk, AWrongArgumentFailsTheCallWithALine) {
+  auto wrong = [](SdkInitParams p, int32_t SdkInitParams::*field, int32_t value) {
+    (p.*field) = value;
+    return p;
+  };
+  const uint16_t handle = 0x2A01;
+  const struct {
+    const char* name;
+    std::function<int32_t()> call;
+  } cases[] = {
+      {"kind", [&] { return InitializeKestrelSDKEx(wrong(Params(), &SdkInitParams::kind, 3)); }},
+      {"target", [&] { return InitializeKestrelSDKEx(wrong(Params(), &SdkInitParams::target, 11)); }},
+      {"kind", [&] { return GetDeviceHandleEx(wrong(Params(), &SdkInitParams::kind, 0)); }},
+      {"target", [&] { return SetTargetDeviceEx(handle, 2); }},
+      {"argument", [&] { return ApplyNewFirmwareEx(handle, 19); }},
+      {"handle", [&] { return RequestDFUInfoEx(static_cast<uint16_t>(handle ^ 0x100)); }},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(InitializeKestrelSDKEx(Params()), 0);
+    ASSERT_EQ(GetDeviceHandleEx(Params()) & 0xFFFF, handle);
+    testing::internal::CaptureStdout();
+    EXPECT_LT(c.call(), 0) << c.name;
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(std::string("wrong ") + c.name), std::string::npos)
+        << c.name;
+  }
+}

@@ -138,6 +138,58 @@ TEST_F(UpdateWorkerTest, SuccessShowsTheFullBarTheFinishedTextsAndThePackageVers
   EXPECT_EQ(g_iUpdateState.load(), 255);
   EXPECT_EQ(logic.m_bUpdateStarted.load(), 1);
   EXPECT_TRUE(sleeps.empty());
+
+  // A library that reports after the end changes nothing.
+  UpdateProgressCallback(7, 30);
+  UpdateProgressCallback(3, 0);
+  EXPECT_EQ(g_iUpdateState.load(), 255);
+  EXPECT_EQ(view.Progress().size(), 7u);
+  // A second update (WM_START_UPDATE) shows its own progress from 0 again.
+  EXPECT_EQ(logic.Thread_UpdateFW(), 0u);
+  EXPECT_EQ(view.Progress(), std::vector<int>({0, 19, 49, 50, 79, 99, 100, 0, 19, 49, 50, 79, 99, 100}));
+}
+
+TEST_F(UpdateWorkerTest, ImagePathsTheAnsiCodePageCannotHoldAreNotHandedToTheSdk) {
+#ifdef _WIN32
+  wchar_t buffer[MAX_PATH];
+  GetTempPathW(MAX_PATH, buffer);
+  const std::wstring temp(buffer, wcslen(buffer) - 1);
+#else
+  const std::wstring temp = L"/tmp";
+#endif
+  const std::wstring han = temp + L"/\u4E2D\u6587_orvane";  // exists: its short form is used
+#ifdef _WIN32
+  CreateDirectoryW(han.c_str(), nullptr);
+#endif
+  struct Case {
+    std::wstring path;
+    bool ansi;  // the code page holds it, or its short form
+  };
+  const Case cases[] = {
+      {temp + L"/plain/MouseFW.bin", true},
+      {han, true},
+      {temp + L"/\u4E2D\u6587_missing/MouseFW.bin", false},  // no file, no short form
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    logic.m_strBinPath = c.path;
+    const bool ok = logic.OnFirmwareUpdate();
+#ifdef _WIN32
+    EXPECT_EQ(ok, c.ansi);
+    EXPECT_EQ(g_flowCalls.size(), c.ansi ? 1u : 0u);
+    EXPECT_EQ(g_debug.find(L"ANSI code page") != std::wstring::npos, !c.ansi) << g_debug;
+    if (!g_flowCalls.empty()) {
+      EXPECT_EQ(g_flowCalls[0].path.find('?'), std::string::npos);
+    }
+#else
+    EXPECT_TRUE(ok);  // UTF-8 holds every path
+    EXPECT_EQ(g_flowCalls.size(), 1u);
+#endif
+    EXPECT_EQ(g_iUpdateState.load(), 10);
+  }
+#ifdef _WIN32
+  RemoveDirectoryW(han.c_str());
+#endif
 }
 
 TEST_F(UpdateWorkerTest, KestrelResultsDecideRetryAndWhetherTheTamberStageRuns) {

@@ -425,7 +425,7 @@ TEST_F(UpdaterWindowTest, WithAMouseTheWindowIsLaidOutPaintedAndIgnoresEnterAndE
       {IDC_FILE_VERSION, 185, 104, 80, 20, L"0.1.0.2", true, true, kNormal},
       {IDC_NOTICE, 120, 137, 565 - 270, 23, L"", true, true, kLarge},
       {IDC_LEGAL_LINE, 240, 211, 360, 20, L"Copyright (C) 2026 Orvane. All rights reserved.", true, true, kNormal},
-      {IDC_PROGRESS_TEXT, 20, 157, 100, 19, L"", true, true, kNormal},
+      {IDC_PROGRESS_TEXT, 20, 157, -1, 19, L"", true, true, kNormal},  // width: below
       {IDC_PROGRESS, 20, 176, 498, 25, nullptr, true, true, kDialog},
       {IDC_LAYOUT_LABEL, 240, 84, 205, 19, L"Please select your keyboard layout", false, true, kNormal},
       {IDC_LAYOUT_LIST, 240, 108, 205, -1, nullptr, false, false, kNormal},
@@ -440,7 +440,9 @@ TEST_F(UpdaterWindowTest, WithAMouseTheWindowIsLaidOutPaintedAndIgnoresEnterAndE
     if (p.x >= 0) {
       EXPECT_EQ(r.left, p.x);
       EXPECT_EQ(r.top, p.y);
-      EXPECT_EQ(r.right - r.left, p.w);
+      if (p.w >= 0) {
+        EXPECT_EQ(r.right - r.left, p.w);
+      }
       if (p.h >= 0) {
         EXPECT_EQ(r.bottom - r.top, p.h);
       }
@@ -457,6 +459,24 @@ TEST_F(UpdaterWindowTest, WithAMouseTheWindowIsLaidOutPaintedAndIgnoresEnterAndE
       const int want = p.font == kLarge ? 14 : p.font == kDialog ? 8 : 10;
       EXPECT_NEAR(cap, want, 1) << "capital height";
     }
+  }
+
+  // The progress text holds its longest texts on one line, in each language
+  // (the Chinese ones are narrower in the same font).
+  {
+    HFONT arial = CreateFontW(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, 0, 0, 0, 0, FF_SWISS, L"Arial");
+    HDC dc = GetDC(main);
+    HGDIOBJ old = SelectObject(dc, arial);
+    const RECT r = ControlRect(main, IDC_PROGRESS_TEXT);
+    for (const wchar_t* text : {L"Completed  100%", L"Update finished."}) {
+      SIZE size{};
+      GetTextExtentPoint32W(dc, text, static_cast<int>(wcslen(text)), &size);
+      EXPECT_GE(r.right - r.left, size.cx) << "cut: " << std::string(text, text + wcslen(text));
+    }
+    EXPECT_LE(r.right, 20 + 498);  // not past the bar
+    SelectObject(dc, old);
+    ReleaseDC(main, dc);
+    DeleteObject(arial);
   }
 
   // Colours: white statics and the red logo on black, the grey progress bar,

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -44,12 +47,12 @@ class UpdaterFlowTest : public ::testing::Test {
     app.Close();
   }
 
-  void Start(const wchar_t* exe = programs::kSimUpdater) {
+  void Start(const wchar_t* exe = programs::kSimUpdater, const wchar_t* timeScale = L"0.1") {
     std::wstring temp = dir.WidePath() + L"\\temp";
     app = Launch(BesideMe(exe), {{L"TEMP", temp},
                                  {L"TMP", temp},
                                  {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())},
-                                 {L"ORVANE_SIMMOUSE_TIMESCALE", L"0.1"}});
+                                 {L"ORVANE_SIMMOUSE_TIMESCALE", timeScale}});
     ASSERT_NE(app.handle, nullptr);
     main = WaitForWindow(app.pid, kMainCaption, 45000);
     ASSERT_NE(main, nullptr) << "the main window did not open";
@@ -186,6 +189,70 @@ TEST_F(UpdaterFlowTest, TheStartMessageUpdatesWithoutAPromptAndOnlyOnce) {
   Close();
   EXPECT_EQ(Mouse().mcuUpdates, 1u);
   EXPECT_EQ(Mouse().kestrelUpdates, 1u);
+}
+
+// Every scenario of the vendor libraries from the click to the result, each
+// in a window of its own; the state file shows the mouse's versions after each.
+// The last, plain one is also the rerun that recovers, followed by a second
+// update through WM_START_UPDATE in the same window.
+TEST_F(UpdaterFlowTest, EveryLibraryScenarioFromTheClickToTheResultAndARerunRecovers) {
+  struct Case {
+    const char* scenario;
+    bool success;
+    const wchar_t* scale;  // ten minutes of never-ending progress take six seconds at 0.01
+  };
+  const Case cases[] = {{"early-1", false, L"0.05"},     {"early-2", false, L"0.05"},
+                        {"early-3", false, L"0.05"},     {"early-4", false, L"0.05"},
+                        {"early-7", false, L"0.05"},     {"early-8", false, L"0.05"},
+                        {"chatty", false, L"0.01"},      {"all-events", true, L"0.05"},
+                        {"late-events", true, L"0.05"},  {"updater-thread", true, L"0.05"},
+                        {"none", true, L"0.05"}};
+  bool updated = false;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    ASSERT_TRUE(simmouse::SetScenario(store, c.scenario));
+    Start(programs::kSimUpdater, c.scale);
+    ClickUpdate(IDYES);
+    std::vector<int> shown;
+    HWND result = WatchUntilResult(&shown, false);
+    ASSERT_NE(result, nullptr);
+    // What a closed SDK still sends comes now, and changes nothing.
+    if (std::string(c.scenario) == "late-events") Sleep(8000 / 20 + 300);
+    EXPECT_EQ(MessageBoxText(result), c.success ? L"Update is completed." : kFailed);
+    EXPECT_EQ(ControlText(main, IDC_PROGRESS_TEXT), c.success ? L"Update finished." : L"");
+    EXPECT_EQ(ControlText(main, IDC_NOTICE), c.success ? L"Update is completed." : L"");
+    if (c.success) {
+      EXPECT_EQ(ProgressPos(main, IDC_PROGRESS), 100);
+    }
+    for (size_t i = 1; i < shown.size(); ++i) EXPECT_LE(shown[i - 1], shown[i]) << "the bar went back";
+    SaveScreenshot(main, Shots() + L"flow-scenario-" + std::wstring(c.scenario, c.scenario + strlen(c.scenario)) +
+                             L".png");
+    Press(result, IDOK);
+    if (std::string(c.scenario) == "none") {
+      // A second update by WM_START_UPDATE shows its own progress from 0. The
+      // message counts once the first worker has ended, a moment after its box.
+      ASSERT_TRUE(WaitUntil(
+          [&] {
+            PostMessageW(main, WM_USER + 1015, 0, 0);
+            return WaitUntil([&] { return ControlText(main, IDC_NOTICE) == L"Please DO NOT unplug Device"; }, 300);
+          },
+          10000, 0));
+      std::vector<int> again;
+      result = WatchUntilResult(&again, false);
+      ASSERT_NE(result, nullptr);
+      EXPECT_EQ(MessageBoxText(result), L"Update is completed.");
+      EXPECT_TRUE(std::any_of(again.begin(), again.end(), [](int p) { return p > 0 && p < 50; }))
+          << "the Kestrel half of the second update was not shown";
+      Press(result, IDOK);
+    }
+    Close();
+
+    updated |= c.success;
+    const simmouse::MouseState mouse = Mouse();
+    EXPECT_EQ(mouse.state, simmouse::DeviceState::Application);
+    EXPECT_EQ(mouse.kestrelVersion, updated ? "1.2.0" : "1.1.0");
+    EXPECT_EQ(mouse.mcuVersion, updated ? 0x0102 : 0x0101);
+  }
 }
 
 struct FaultCase {
