@@ -26,11 +26,6 @@ constexpr int kSuccessCountdown = 15;
 
 std::atomic<const KestrelSdkApi*> g_sdk{nullptr};
 
-// The open attempt. The handler holds the lock while it acts on an event, so
-// closing the attempt waits for that event to be done. Recursive: an SDK may
-// report from inside ApplyNewFirmwareEx, which the handler calls.
-std::recursive_mutex g_attemptLock;
-bool g_attemptOpen = false;  // guarded by g_attemptLock
 std::atomic<IKestrelTime*> g_time{nullptr};
 
 // The event sequence: bumped under the lock so that a waiter that read the old
@@ -105,26 +100,7 @@ void ScaledKestrelTime::WaitForEvent(uint32_t seen, int64_t deadline) {
   KestrelRealTime().WaitForEvent(seen, real);
 }
 
-void OpenDfuAttempt() {
-  std::lock_guard<std::recursive_mutex> lock(g_attemptLock);
-  g_attemptOpen = true;
-}
-
-void CloseDfuAttempt() {
-  std::lock_guard<std::recursive_mutex> lock(g_attemptLock);
-  g_attemptOpen = false;
-}
-
-bool IsDfuAttemptOpen() {
-  std::lock_guard<std::recursive_mutex> lock(g_attemptLock);
-  return g_attemptOpen;
-}
-
-std::unique_lock<std::recursive_mutex> LockOpenDfuAttempt() {
-  std::unique_lock<std::recursive_mutex> lock(g_attemptLock);
-  if (!g_attemptOpen) lock.unlock();
-  return lock;
-}
+CReportGate<std::recursive_mutex> g_dfuAttempt(false);
 
 uint32_t KestrelEventSequence() { return g_eventSequence.load(); }
 
@@ -188,7 +164,7 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
 
   // From here on every return closes the attempt, so that nothing the SDK
   // still sends afterwards is acted on.
-  OpenDfuAttempt();
+  g_dfuAttempt.Open();
   SdkInitParams params;
   params.vid = vid;
   params.pid = pid;
@@ -199,7 +175,7 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
   int32_t result = sdk.InitializeKestrelSDKEx(params);
   if (result < 0) {
     ConsoleLog("connect fail(%d). [%04X:%04X]\n", result, vid, pid);
-    CloseDfuAttempt();
+    g_dfuAttempt.Close();
     return result;
   }
 
@@ -222,7 +198,7 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
   if (early != -1) {
     // The SDK was opened: it is closed on this return too, or it would go on
     // working (and reporting) on its own.
-    CloseDfuAttempt();
+    g_dfuAttempt.Close();
     sdk.closeKestrelSDK();
     return early;
   }
@@ -258,7 +234,7 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
   }
 
   time.SleepMs(100);
-  CloseDfuAttempt();
+  g_dfuAttempt.Close();
   sdk.closeKestrelSDK();
   return result;
 }

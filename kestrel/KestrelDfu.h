@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/ReportGate.h"
 #include "vendor/KestrelHidCore.h"
 
 int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path);
@@ -31,15 +32,11 @@ extern std::atomic<DfuProgressFn> g_pfnProgress;
 // the progress of the Tamber stage, or the update state.
 void VENDOR_CALL OnSdkEvent(SdkEventRecord record);
 
-// The flow opens an attempt before it initialises the SDK and closes it before
-// it closes the SDK. Closing waits for an event being handled to finish, so
-// once it returns no event of the attempt is acted on any more.
-void OpenDfuAttempt();
-void CloseDfuAttempt();
-bool IsDfuAttemptOpen();
-// For the handler: the attempt's lock, held while an attempt is open; not
-// held (owns_lock() false) when none is.
-std::unique_lock<std::recursive_mutex> LockOpenDfuAttempt();
+// The open attempt: the flow opens it before it initialises the SDK and closes
+// it before it closes the SDK; the handler acts on an event only through it.
+// Recursive: an SDK may report from inside ApplyNewFirmwareEx, which the
+// handler calls.
+extern CReportGate<std::recursive_mutex> g_dfuAttempt;
 
 // What the SDK's answers said about the device. Written only by OnSdkEvent.
 struct KestrelDeviceInfo {

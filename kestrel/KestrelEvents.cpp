@@ -78,7 +78,7 @@ void VENDOR_CALL OnSdkEvent(SdkEventRecord record) {
   // The SDK promises a terminated text; a record without one must not run us past it.
   record.msg[sizeof(record.msg) - 1] = '\0';
   const char* msg = record.msg;
-  const std::unique_lock<std::recursive_mutex> attempt = LockOpenDfuAttempt();
+  const std::unique_lock<std::recursive_mutex> attempt = g_dfuAttempt.Enter();
   if (!attempt.owns_lock()) {
     TracePrint("[UpdateResultAPI][%d][%d] after the attempt, ignored\n", record.status, record.msgID);
     return;

@@ -1,7 +1,5 @@
 #include "update/Progress.h"
 
-#include <mutex>
-
 #include "app/Format.h"
 #include "resources/resource.h"
 #include "ui/LocalizedText.h"
@@ -27,25 +25,11 @@ int32_t ScaleProgress(int32_t stage, int value) {
   return 0;
 }
 
-namespace {
-// Held while a report is handled, so that closing waits for it.
-std::mutex g_reportLock;
-bool g_bReportsClosed = false;  // guarded by g_reportLock
-}  // namespace
-
-void OpenUpdateReports() {
-  std::lock_guard<std::mutex> lock(g_reportLock);
-  g_bReportsClosed = false;
-}
-
-void CloseUpdateReports() {
-  std::lock_guard<std::mutex> lock(g_reportLock);
-  g_bReportsClosed = true;
-}
+CReportGate<std::mutex> g_updateReports(true);
 
 void VENDOR_CALL UpdateProgressCallback(int status, int value) {
-  std::lock_guard<std::mutex> lock(g_reportLock);
-  if (g_bReportsClosed) return;
+  const std::unique_lock<std::mutex> open = g_updateReports.Enter();
+  if (!open.owns_lock()) return;
   if (status == 7) {
     // A stage reports 0..100; anything outside would show impossible percentages
     // and push the high mark past the next stage.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "app/ReportGate.h"
 #include "vendor/VendorCall.h"
 
 // 0 idle; the last reported status during an update; 10 worker returned; 255 update over.
@@ -16,9 +17,7 @@ extern std::atomic<int32_t> g_iProgress;
 // closed the reports, late ones (a library thread that goes on reporting)
 // change neither the window nor g_iUpdateState, until the next worker opens them.
 void VENDOR_CALL UpdateProgressCallback(int status, int value);
-// The worker's start and the end of its stages. Closing waits for a report
-// being handled to finish.
-void OpenUpdateReports();
-void CloseUpdateReports();
+// Opened at the worker's start, closed at the end of its stages.
+extern CReportGate<std::mutex> g_updateReports;
 // The percentage UpdateProgressCallback shows for a stage-7 value in the current stage.
 int32_t ScaleProgress(int32_t stage, int value);

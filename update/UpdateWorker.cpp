@@ -168,7 +168,7 @@ UINT CMainDialogLogic::Thread_UpdateFW() {
 
 bool CMainDialogLogic::OnFirmwareUpdate() {
   g_iUpdateState.store(0);
-  OpenUpdateReports();
+  g_updateReports.Open();
   const uint16_t vid = HexId(m_settings.m_strVid);
   const uint16_t pid = HexId(m_settings.m_strPid);
   std::string binPath;
@@ -178,7 +178,7 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
   // stage alone would leave the mouse half updated: run neither.
   if (!m_api.fnFWU_Update) {
     DebugTrace(L"debug_:FWUpdater.dll is not loaded (FWU_Update not bound), no update run");
-    CloseUpdateReports();
+    g_updateReports.Close();
     g_iUpdateState.store(10);
     return false;
   }
@@ -233,7 +233,7 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
   }
 
   // Reports that come after this are late: they change nothing any more.
-  CloseUpdateReports();
+  g_updateReports.Close();
   g_iUpdateState.store(10);
   return result;
 }

@@ -314,7 +314,9 @@ TEST_F(UpdateE2ETest, EachScenarioOfTheLibrariesEndsRightAndARerunRecovers) {
                                "[DFU] status=1"})
         EXPECT_NE(out.trace.find(line), std::string::npos) << line;
     }
-    if (std::string(c.scenario) == "late-events") EXPECT_NE(out.trace.find("after the attempt, ignored"), std::string::npos);
+    if (std::string(c.scenario) == "late-events") {
+      EXPECT_NE(out.trace.find("after the attempt, ignored"), std::string::npos);
+    }
     if (!c.success) {
       EXPECT_EQ(mouse.State().kestrelVersion, kOldKestrel);
       EXPECT_EQ(mouse.State().mcuBytesWritten, 0u);

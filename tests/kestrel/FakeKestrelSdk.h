@@ -175,7 +175,7 @@ inline std::string TempImagePath(const char* name) {
 // Puts the process-wide words back to how a fresh process has them.
 // Also opens an attempt, so that events delivered straight to the handler count.
 inline void ResetKestrelWords() {
-  OpenDfuAttempt();
+  g_dfuAttempt.Open();
   g_dfu_flag = -1;
   g_bDFU = false;
   g_bEventSeen = false;
