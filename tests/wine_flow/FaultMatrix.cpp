@@ -7,7 +7,7 @@
 // writes it as Markdown and exits nonzero when a cell fails. The rows go to
 // standard error, since the updater's trace lines share standard output.
 //
-//   fault_matrix --program P.exe --recovery R.exe --dir FOLDER [--only TEXT]
+//   fault_matrix --program P.exe --recovery R.exe --dir FOLDER [--only TEXT] [--shard K/N]
 //   fault_matrix ... --scenario NAME --phase update|rerun
 // The mouse is the one named by ORVANE_SIMMOUSE. A scenario cell runs in two
 // phases because the scenario is set and cleared by the mouse's own tool.
@@ -36,6 +36,7 @@ const DWORD kResultTimeoutMs = 150000;
 
 struct Options {
   std::wstring program, recovery, dir, only, scenario, phase;
+  int shard = 0, shards = 1;  // this run takes the cells whose index is shard modulo shards
 };
 
 struct Cell {
@@ -269,8 +270,10 @@ int wmain(int argc, wchar_t** argv) {
     else if (k == L"--only") o.only = v;
     else if (k == L"--scenario") o.scenario = v;
     else if (k == L"--phase") o.phase = v;
+    else if (k == L"--shard" && swscanf(v.c_str(), L"%d/%d", &o.shard, &o.shards) != 2) o.shards = 0;
   }
-  if (o.program.empty() || o.recovery.empty() || o.dir.empty()) {
+  if (o.program.empty() || o.recovery.empty() || o.dir.empty() || o.shards < 1 || o.shard < 0 ||
+      o.shard >= o.shards) {
     std::fprintf(stderr, "usage: fault_matrix --program P.exe --recovery R.exe --dir FOLDER [--only TEXT]\n");
     return 2;
   }
@@ -281,7 +284,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   CreateDirectoryW(o.dir.c_str(), nullptr);
 
-  // A scenario cell, one phase per call: the rows go to rows.md beside the table.
+  // A scenario cell, one phase per call: its rows are added to rows.md.
   if (!o.scenario.empty()) {
     FILE* rows = _wfopen((o.dir + L"\\rows.md").c_str(), L"a");
     if (!rows) return 2;
@@ -312,10 +315,12 @@ int wmain(int argc, wchar_t** argv) {
 
   FILE* rows = _wfopen((o.dir + L"\\rows.md").c_str(), L"w");
   if (!rows) return 2;
-  std::fputs(kHeader, stderr);
-  std::fputs(kHeader, rows);
+  if (o.shard == 0) std::fputs(kHeader, stderr);
   int failed = 0;
-  for (const Cell& c : Cells()) {
+  std::vector<Cell> cells = Cells();
+  for (size_t i = 0; i < cells.size(); ++i) {
+    const Cell& c = cells[i];
+    if (static_cast<int>(i % o.shards) != o.shard) continue;
     if (!o.only.empty() && c.name.find(Narrow(o.only)) == std::string::npos) continue;
     Row row;
     row.cell = c.name;
