@@ -202,6 +202,9 @@ int wmain(int argc, wchar_t** argv) {
         },
         120000, 50);
     resultSeen = result && MessageBoxText(result) == L"Update is completed.";
+    Sleep(500);
+    samples.push_back(Measure(app));
+    Print("result box", samples.back());
     for (int i = plainCycles + 1; result && i <= cycles; ++i) {
       simmouse::Unplug(store);
       Sleep(120);
@@ -223,20 +226,26 @@ int wmain(int argc, wchar_t** argv) {
                     version == L"0.1.0.2" && !IsControlEnabled(main, IDOK);
   expect(finalRight, cycles, "final state: 1009 or Update does not match the mouse");
 
-  // Margins: a handful of objects and handles, 2 MiB of private memory, over
-  // the sample after the first 100 cycles (the first ones settle caches).
-  const Sample& base = samples.size() > 1 ? samples[1] : first;
-  auto grew = [&](const char* what, double from, double to, double margin) {
-    if (from >= 0 && to - from > margin) {
-      char line[160];
-      std::snprintf(line, sizeof line, "%s grew from %.0f to %.0f (margin %.0f)", what, from, to, margin);
-      problems.push_back(line);
-    }
+  // Margins: a handful of objects and handles, 2 MiB of private memory. The
+  // cycles are measured from the sample after the first 100 (the first ones
+  // settle caches) to the last before the update; the update loads the Kestrel
+  // library and runs a thread, so the cycles under its result box are measured
+  // from the moment it showed to the end.
+  auto grew = [&](const char* phase, const Sample& from, const Sample& to) {
+    auto check = [&](const char* what, double a, double b, double margin) {
+      if (a >= 0 && b - a > margin) {
+        char line[200];
+        std::snprintf(line, sizeof line, "%s: %s grew from %.0f to %.0f (margin %.0f)", phase, what, a, b, margin);
+        problems.push_back(line);
+      }
+    };
+    check("GDI objects", from.gdi, to.gdi, 10);
+    check("USER objects", from.user, to.user, 5);
+    check("handles", from.handles, to.handles, 10);
+    check("private KiB", from.privateKb, to.privateKb, 2048);
   };
-  grew("GDI objects", base.gdi, last.gdi, 10);
-  grew("USER objects", base.user, last.user, 5);
-  grew("handles", base.handles, last.handles, 10);
-  grew("private KiB", base.privateKb, last.privateKb, 2048);
+  if (samples.size() >= 4) grew("cycles", samples[1], samples[samples.size() - 2]);
+  if (resultSeen) grew("under the result box", samples.back(), last);
 
   PostMessageW(main, WM_CLOSE, 0, 0);
   if (!app.WaitExit(15000)) {
