@@ -57,7 +57,16 @@ struct Result {
   // When the mouse first entered each state of the update, from Yes.
   std::vector<std::pair<std::string, double>> mouseSteps;
   double waitFrom = 0, waitTo = 0, waitCpuMs = -1;
+  double yesEpochMs = 0;  // wall clock of the Yes, for a sampler outside Wine
 };
+
+// Milliseconds since 1970 on the wall clock, which Wine shares with the host.
+double EpochMs() {
+  FILETIME f;
+  GetSystemTimeAsFileTime(&f);
+  unsigned long long t = (static_cast<unsigned long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+  return static_cast<double>(t) / 1e4 - 11644473600000.0;
+}
 
 Result UpdateOnce(const std::wstring& exe, simmouse::Store& store) {
   Result r;
@@ -71,6 +80,7 @@ Result UpdateOnce(const std::wstring& exe, simmouse::Store& store) {
     if (prompt) {
       double cpu0 = CpuMs(app.handle);
       double t0 = NowMs();
+      r.yesEpochMs = EpochMs();
       Press(prompt, IDYES);
       HWND result = nullptr;
       double lastBar = -1000, waitCpu0 = -1, waitCpu1 = -1;
@@ -79,7 +89,7 @@ Result UpdateOnce(const std::wstring& exe, simmouse::Store& store) {
       WaitUntil(
           [&] {
             double now = NowMs() - t0;
-            if (now - lastBar >= 50) {
+            if (now - lastBar >= 500) {
               lastBar = now;
               int pos = ProgressPos(main, IDC_PROGRESS);
               if (pos >= 0 && pos <= 100 && r.firstAt[pos] < 0) r.firstAt[pos] = now;
@@ -151,9 +161,13 @@ int wmain(int argc, wchar_t** argv) {
     }
     times.push_back(r.ms);
     std::printf("run %d: %.0f ms from Yes to the result box, ratio %.3f (%.3f with the mouse's steps); program CPU"
-                " %.0f ms = %.2f %% of one core over the update, %.2f %% while the flow waits\n",
+                " as Wine's GetProcessTimes tells it %.0f ms = %.2f %% of one core over the update, %.2f %% while the"
+                " flow waits\n",
                 i + 1, r.ms, r.ms / floorMs, r.ms / (floorMs + mouseMs), r.cpuMs, 100.0 * r.cpuMs / r.ms,
                 r.waitCpuMs < 0 ? -1.0 : 100.0 * r.waitCpuMs / (r.waitTo - r.waitFrom));
+    // For the script's sampler of the program's threads outside Wine.
+    std::printf("  window: yes %.0f, wait %.0f..%.0f, result %.0f (epoch ms)\n", r.yesEpochMs,
+                r.yesEpochMs + r.waitFrom, r.yesEpochMs + r.waitTo, r.yesEpochMs + r.ms);
     // Where the time went, as the bar showed it.
     auto first = [&](int from, int to) {
       for (int p = from; p <= to; ++p)
