@@ -7,6 +7,7 @@
 #include "app/DllSearch.h"
 #include "app/FolderTree.h"
 #include "app/Format.h"
+#include "ui/ColorButton.h"
 #include "ui/OrvaneUpdaterDlg.h"
 
 COrvaneUpdaterApp theApp;
@@ -17,10 +18,16 @@ COrvaneUpdaterApp::COrvaneUpdaterApp() : CWinApp(nullptr) {
   RestrictDllSearch();
   // Before any window exists; the result is not needed: a GDI+ that did not
   // start only leaves the button images undrawn.
-  Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr);
+  if (Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok)
+    m_hPngWarmUp = StartPngDecoderWarmUp();  // meanwhile this thread starts the window
 }
 
 COrvaneUpdaterApp::~COrvaneUpdaterApp() {
+  if (m_hPngWarmUp) {
+    // A copy that ends at once (a second one, say) must not shut GDI+ down under the decode.
+    ::WaitForSingleObject(m_hPngWarmUp, 5000);
+    ::CloseHandle(m_hPngWarmUp);
+  }
   if (m_gdiplusToken) Gdiplus::GdiplusShutdown(m_gdiplusToken);
 }
 

@@ -32,6 +32,7 @@ class COrvaneUpdaterApp : public CWinApp, public CDeviceSettings {
   CIni m_ini;
   Gdiplus::GdiplusStartupInput m_gdiplusStartupInput;
   ULONG_PTR m_gdiplusToken = 0;
+  HANDLE m_hPngWarmUp = nullptr;  // set when the PNG codec's warm-up decode is over
 };
 
 extern COrvaneUpdaterApp theApp;

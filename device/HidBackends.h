@@ -36,6 +36,8 @@ class SimulatedHidBackend : public IHidBackend {
 
   // Starts the watcher with a sink of the caller's (tests; the window path uses it too).
   HDEVNOTIFY Watch(ChangeSink sink, unsigned pollMs = 50);
+  // Notification records kept because their message timed out (and may still be read).
+  size_t HeldRecords() const;
 
  private:
   struct Watcher;

@@ -140,6 +140,7 @@ HDEVNOTIFY SimulatedHidBackend::RegisterNotification(HWND window) {
     std::copy(path.begin(), path.end(), b->dbcc_name);
     b->dbcc_name[path.size()] = L'\0';
     LPARAM data = reinterpret_cast<LPARAM>(record->data());
+    const std::vector<BYTE>* sent = record.get();
     {
       // A message that times out may still be handled later: its record stays
       // valid for the life of the backend.
@@ -148,12 +149,24 @@ HDEVNOTIFY SimulatedHidBackend::RegisterNotification(HWND window) {
     }
     // With a time-out, so that a window busy tearing the watcher down is never waited for long.
     DWORD_PTR result = 0;
-    SendMessageTimeoutW(window, WM_DEVICECHANGE, event, data, SMTO_NORMAL, 250, &result);
+    if (SendMessageTimeoutW(window, WM_DEVICECHANGE, event, data, SMTO_NORMAL, 250, &result)) {
+      // Handled: nothing reads the record again. Keeping it would grow the
+      // process by every plug and unplug for as long as the window is open.
+      std::lock_guard<std::mutex> l(impl->lock);
+      auto& held = impl->records;
+      held.erase(std::remove_if(held.begin(), held.end(), [sent](const auto& r) { return r.get() == sent; }),
+                 held.end());
+    }
   });
 #else
   (void)window;
   return Watch([](unsigned, const std::wstring&) {});
 #endif
+}
+
+size_t SimulatedHidBackend::HeldRecords() const {
+  std::lock_guard<std::mutex> l(m_impl->lock);
+  return m_impl->records.size();
 }
 
 void SimulatedHidBackend::UnregisterNotification(HDEVNOTIFY notify) {

@@ -7,10 +7,6 @@ namespace simmouse {
 
 namespace {
 
-// A re-enumerating device is gone from the bus for about this long.
-constexpr double kReenumerateMs = 100.0;
-// Checking the written code.
-constexpr double kVerifyMs = 30.0;
 // How often a running transfer writes its progress and looks for a cable
 // pulled by someone else (the command-line tool): after this long, or after
 // this many percent, whichever comes first.

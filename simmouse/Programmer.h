@@ -10,6 +10,11 @@
 
 namespace simmouse {
 
+// A re-enumerating device is gone from the bus for about this long.
+constexpr double kReenumerateMs = 100.0;
+// Checking the written code.
+constexpr double kVerifyMs = 30.0;
+
 enum class TransferResult {
   Done,
   NoDevice,      // not plugged in, or not with the identity asked for

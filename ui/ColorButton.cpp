@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/Thread.h"
 #include "resources/resource.h"
 
 CPngImage::~CPngImage() {
@@ -35,6 +36,31 @@ bool LoadPngFromResource(UINT id, std::unique_ptr<CPngImage>* image) {
   }
   image->reset(new CPngImage(decoded, block));
   return true;
+}
+
+HANDLE StartPngDecoderWarmUp() {
+  HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!done) return nullptr;
+  // The thread signals through a handle of its own, so that a caller that
+  // stopped waiting and closed its handle leaves it nothing stale.
+  HANDLE signal = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), done, ::GetCurrentProcess(), &signal, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    ::CloseHandle(done);
+    return nullptr;
+  }
+  if (!StartDetachedThread([signal] {
+        std::unique_ptr<CPngImage> plate;
+        LoadPngFromResource(IDB_PNG_INACTIVE, &plate);
+        plate.reset();
+        ::SetEvent(signal);
+        ::CloseHandle(signal);
+      })) {
+    ::CloseHandle(signal);
+    ::CloseHandle(done);
+    return nullptr;
+  }
+  return done;
 }
 
 CColorButton::~CColorButton() {

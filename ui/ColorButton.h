@@ -29,6 +29,13 @@ class CPngImage {
 // made); false when the resource is missing or cannot be loaded.
 bool LoadPngFromResource(UINT id, std::unique_ptr<CPngImage>* image);
 
+// Decodes one plate on a thread of its own and drops it, so that the PNG
+// codec's one-time start (its libraries and registrations, over 100 ms under
+// Wine) is over before the window's thread first needs it. Returns an event
+// set when that decode is over, for the caller to wait on before GDI+ shuts
+// down and then close; null when no thread could be started.
+HANDLE StartPngDecoderWarmUp();
+
 class CColorButton : public CButton {
  public:
   CColorButton() = default;

@@ -157,6 +157,17 @@ TEST(ColorButton, AMissingImageLeavesBackgroundAndCaptionOnly) {
   EXPECT_GE(box.right, box.left) << "the caption is still drawn";
 }
 
+TEST(ColorButton, TheDecoderWarmUpEndsAndLeavesThePlatesDecodable) {
+  HANDLE done = StartPngDecoderWarmUp();
+  ASSERT_NE(done, nullptr);
+  EXPECT_EQ(WaitForSingleObject(done, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(done);
+  ButtonHost host;
+  host.m_button.SetAppearance(IDB_PNG_READY, IDB_PNG_READY, RGB(255, 255, 255), nullptr, L"Update");
+  host.Pump();
+  EXPECT_TRUE(IsRed(host.Pixel(kFrameX, kFrameY)));
+}
+
 TEST(ColorButton, AThousandAppearanceChangesLeaveGdiObjectsAndMemoryFlat) {
   ButtonHost host;
   auto flip = [&](int i) {

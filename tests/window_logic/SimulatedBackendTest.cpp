@@ -5,6 +5,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "device/HidBackends.h"
 #include "resources/resource.h"
 #include "simmouse/SimMouse.h"
@@ -107,5 +111,45 @@ TEST_F(SimulatedBackendTest, RemovalAndArrivalThroughTheWatcherSwitchTheWindow) 
   backend.UnregisterNotification(h);
   EXPECT_EQ(view.Text(IDC_DEVICE_VERSION), L"0.1.0.1");
 }
+
+#ifdef _WIN32
+// A window left open through many plug cycles: every notification is handled,
+// so none of their records stays behind.
+LRESULT CALLBACK CountDeviceChanges(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+  if (m == WM_DEVICECHANGE) ++*reinterpret_cast<int*>(GetWindowLongPtrW(w, GWLP_USERDATA));
+  return DefWindowProcW(w, m, wp, lp);
+}
+
+TEST_F(SimulatedBackendTest, HandledNotificationsLeaveNoRecordsBehind) {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = &CountDeviceChanges;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"OrvaneDeviceChangeCounter";
+  RegisterClassW(&wc);
+  HWND window = CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  int seen = 0;
+  SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&seen));
+  HDEVNOTIFY h = backend.RegisterNotification(window);
+  const int kCycles = 5;
+  const int expected = kCycles * 2 * static_cast<int>(simmouse::PresentInterfaces(store.Load()).size());
+  for (int i = 0; i < kCycles; ++i) {
+    for (bool plug : {false, true}) {
+      int before = seen;
+      plug ? simmouse::Plug(store) : simmouse::Unplug(store);
+      // Pump until this change's notifications arrived.
+      for (int t = 0; t < 400 && seen - before < expected / (2 * kCycles); ++t) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        Sleep(5);
+      }
+    }
+  }
+  backend.UnregisterNotification(h);
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(backend.HeldRecords(), 0u);
+  DestroyWindow(window);
+}
+#endif
 
 }  // namespace

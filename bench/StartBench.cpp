@@ -1,0 +1,117 @@
+// Start-up benchmark (scripts/bench start): the time from the process start to
+// its first visible window, for the updater with the simulated mouse, the
+// updater without a mouse (its first window is the "no device" box) and a bare
+// dialog of the same size, each started the same way, several runs each,
+// interleaved so that a busy moment of the machine hits all three alike.
+//   start_bench --program P.exe [--runs N]
+// Prints the medians and the ratios to the bare dialog.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/WinDriver.h"
+
+using namespace windriver;
+
+namespace {
+
+std::wstring BesideMe(const std::wstring& name) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring dir = self;
+  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
+}
+
+double NowMs() {
+  LARGE_INTEGER f, c;
+  QueryPerformanceFrequency(&f);
+  QueryPerformanceCounter(&c);
+  return 1000.0 * static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+struct Subject {
+  const char* name;
+  std::wstring exe;
+  std::map<std::wstring, std::wstring> env;
+  std::vector<double> ms;
+};
+
+// One start: milliseconds to the first visible window, or -1; then closes it.
+double StartOnce(const Subject& s) {
+  double t0 = NowMs();
+  Process p = Launch(s.exe, s.env);
+  if (!p.handle) return -1;
+  HWND first = nullptr;
+  WaitUntil(
+      [&] {
+        std::vector<HWND> w = TopWindows(p.pid);
+        first = w.empty() ? nullptr : w.front();
+        return first != nullptr || !p.Running();
+      },
+      60000, 1);
+  double ms = first ? NowMs() - t0 : -1;
+  // A message box ends with its OK; a dialog with its close box.
+  if (first) {
+    Sleep(200);
+    for (HWND w : TopWindows(p.pid)) {
+      if (GetDlgItem(w, 0xFFFF)) Press(w, IDOK);
+      else PostMessageW(w, WM_CLOSE, 0, 0);
+    }
+  }
+  if (!p.WaitExit(15000)) p.Kill();
+  p.Close();
+  return ms;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::wstring program;
+  int runs = 7;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::wstring k = argv[i];
+    if (k == L"--program") program = argv[i + 1];
+    else if (k == L"--runs") runs = _wtoi(argv[i + 1]);
+  }
+  if (program.empty() || runs < 1) {
+    std::fprintf(stderr, "usage: start_bench --program P.exe [--runs N]\n");
+    return 2;
+  }
+  wchar_t mouse[32768] = {0};
+  GetEnvironmentVariableW(L"ORVANE_SIMMOUSE", mouse, 32768);
+  std::vector<Subject> subjects = {
+      {"bare dialog", BesideMe(L"bare_dialog.exe"), {{L"ORVANE_SIMMOUSE", L""}}, {}},
+      {"updater, simulated mouse", BesideMe(program), {{L"ORVANE_SIMMOUSE", mouse}}, {}},
+      {"updater, no mouse", BesideMe(program), {{L"ORVANE_SIMMOUSE", L""}}, {}},
+  };
+  // One start of each first, not counted: it warms Wine's caches for all alike.
+  for (Subject& s : subjects) StartOnce(s);
+  for (int r = 0; r < runs; ++r)
+    for (Subject& s : subjects) {
+      double ms = StartOnce(s);
+      if (ms < 0) {
+        std::fprintf(stderr, "start_bench: %s showed no window\n", s.name);
+        return 1;
+      }
+      s.ms.push_back(ms);
+    }
+  double bare = Median(subjects[0].ms);
+  std::printf("start-up to the first visible window, median of %d runs (min .. max):\n", runs);
+  for (const Subject& s : subjects) {
+    double m = Median(s.ms);
+    std::printf("  %-26s %7.0f ms  (%.0f .. %.0f)  ratio %.2f\n", s.name, m,
+                *std::min_element(s.ms.begin(), s.ms.end()), *std::max_element(s.ms.begin(), s.ms.end()),
+                m / bare);
+  }
+  return 0;
+}
