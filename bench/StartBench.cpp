@@ -19,20 +19,6 @@ using namespace windriver;
 
 namespace {
 
-std::wstring BesideMe(const std::wstring& name) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir = self;
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
-}
-
-double NowMs() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return 1000.0 * static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
-
 struct Subject {
   const char* name;
   std::wstring exe;

@@ -26,20 +26,6 @@ namespace {
 const wchar_t kMainCaption[] = L"Orvane Dravik Mouse\x2013 Firmware Updater";
 const wchar_t kBoxCaption[] = L"Orvane Firmware Updater";
 
-std::wstring BesideMe(const std::wstring& name) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir = self;
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
-}
-
-double NowMs() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return 1000.0 * static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
-
 double CpuMs(HANDLE process) {
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return -1;

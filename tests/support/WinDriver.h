@@ -26,6 +26,22 @@ struct Process {
 Process Launch(const std::wstring& exe, const std::map<std::wstring, std::wstring>& env,
                const std::wstring& args = L"");
 
+// A file beside the running program (the build's bin folder).
+inline std::wstring BesideMe(const std::wstring& name) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring dir = self;
+  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
+}
+
+// Milliseconds on the performance counter, for timing another process.
+inline double NowMs() {
+  LARGE_INTEGER f, c;
+  QueryPerformanceFrequency(&f);
+  QueryPerformanceCounter(&c);
+  return 1000.0 * static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
 // Polls until the predicate holds; false on time-out.
 bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs, DWORD stepMs = 20);
 

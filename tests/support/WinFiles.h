@@ -5,15 +5,11 @@
 
 #include <string>
 
+#include "tests/support/WinDriver.h"
+
 namespace winfiles {
 
-// A file beside the running test program.
-inline std::wstring BesideMe(const wchar_t* name) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir = self;
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
-}
+using windriver::BesideMe;
 
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 

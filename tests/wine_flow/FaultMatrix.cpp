@@ -61,14 +61,6 @@ std::wstring WinPath(const std::wstring& path) {
   return w;
 }
 
-// A program beside this one, in the build's bin folder.
-std::wstring BesideMe(const std::wstring& name) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir = self;
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
-}
-
 // One run of the updater from its start to its end; fills `problems`.
 class Run {
  public:
@@ -305,6 +297,7 @@ int wmain(int argc, wchar_t** argv) {
       row.rerun = "next row";
     } else {
       row.cell += " (rerun)";
+      row.expected = "-";
       row.box = "-";
       RerunPhase(o, store, &row, &problems);
     }

@@ -28,13 +28,6 @@ const wchar_t kBoxCaption[] = L"Orvane Firmware Updater";
 // Cycles run with the result box open, at the end.
 const int kCyclesUnderResult = 20;
 
-std::wstring BesideMe(const std::wstring& name) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring dir = self;
-  return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
-}
-
 struct Sample {
   long gdi = -1, user = -1, handles = -1;  // -1: the system does not tell
   double privateKb = 0;
