@@ -610,7 +610,8 @@ std::string UnixPath(const std::wstring& path) {
 }
 bool RunUnix(const std::string& commandLine) {
   std::wstring cmd(commandLine.begin(), commandLine.end());
-  STARTUPINFOW si = {sizeof si};
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
   if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
   WaitForSingleObject(pi.hProcess, 10000);
