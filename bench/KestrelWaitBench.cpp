@@ -88,6 +88,7 @@ SdkEventRecord Event(int32_t status) {
 }
 
 void ResetWords() {
+  g_dfuAttempt.Open();  // the handler acts only on the events of an open attempt
   g_dfu_flag = -1;
   g_bDFU = false;
   g_bEventSeen = false;

@@ -86,8 +86,9 @@ Result UpdateOnce(const std::wstring& exe, simmouse::Store& store) {
             simmouse::MouseState m = store.Load();
             std::string step = std::string(simmouse::StateName(m.state)) + "/" + simmouse::StageName(m.stage);
             if (r.mouseSteps.empty() || r.mouseSteps.back().first != step) r.mouseSteps.push_back({step, now});
+            // A box counts once its text is set: it can be listed while it is still being made.
             for (HWND w : TopWindows(app.pid))
-              if (w != main && w != prompt && IsWindow(w) && GetDlgItem(w, 0xFFFF)) result = w;
+              if (w != main && w != prompt && IsWindow(w) && !MessageBoxText(w).empty()) result = w;
             return result != nullptr || !app.Running();
           },
           180000, 2);
@@ -142,7 +143,8 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 0; i < runs; ++i) {
     Result r = UpdateOnce(BesideMe(program), store);
     if (r.ms < 0 || r.box != L"Update is completed.") {
-      std::fprintf(stderr, "update_bench: run %d did not complete\n", i + 1);
+      std::fprintf(stderr, "update_bench: run %d did not complete (%ls)\n", i + 1,
+                   r.ms < 0 ? L"no result box" : r.box.c_str());
       return 1;
     }
     times.push_back(r.ms);
