@@ -28,6 +28,7 @@ COrvaneUpdaterApp::~COrvaneUpdaterApp() {
     ::WaitForSingleObject(m_hPngWarmUp, 5000);
     ::CloseHandle(m_hPngWarmUp);
   }
+  ReleaseSharedPlates();  // GDI+ images must go before GDI+ does
   if (m_gdiplusToken) Gdiplus::GdiplusShutdown(m_gdiplusToken);
 }
 

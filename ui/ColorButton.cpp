@@ -1,6 +1,8 @@
 #include "ui/ColorButton.h"
 
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "app/Thread.h"
 #include "resources/resource.h"
@@ -38,6 +40,41 @@ bool LoadPngFromResource(UINT id, std::unique_ptr<CPngImage>* image) {
   return true;
 }
 
+namespace {
+
+struct Plates {
+  std::mutex lock;  // held across a decode: a second asker waits for it
+  std::map<UINT, std::shared_ptr<const CPngImage>> byId;
+};
+
+// Never destroyed: the application releases the plates before GDI+ shuts
+// down, and no static destructor may run a GDI+ call after that.
+Plates& ProcessPlates() {
+  static Plates* plates = new Plates;
+  return *plates;
+}
+
+}  // namespace
+
+std::shared_ptr<const CPngImage> SharedPlate(UINT id) {
+  Plates& plates = ProcessPlates();
+  std::lock_guard<std::mutex> hold(plates.lock);
+  auto found = plates.byId.find(id);
+  if (found != plates.byId.end()) return found->second;
+  std::unique_ptr<CPngImage> decoded;
+  LoadPngFromResource(id, &decoded);
+  std::shared_ptr<const CPngImage> plate(std::move(decoded));
+  plates.byId[id] = plate;  // a missing one too: asking again would not find it either
+  return plate;
+}
+
+void ReleaseSharedPlates() {
+  Plates& plates = ProcessPlates();
+  std::map<UINT, std::shared_ptr<const CPngImage>> dropped;
+  std::lock_guard<std::mutex> hold(plates.lock);
+  dropped.swap(plates.byId);
+}
+
 HANDLE StartPngDecoderWarmUp() {
   HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!done) return nullptr;
@@ -50,9 +87,8 @@ HANDLE StartPngDecoderWarmUp() {
     return nullptr;
   }
   if (!StartDetachedThread([signal] {
-        std::unique_ptr<CPngImage> plate;
-        LoadPngFromResource(IDB_PNG_INACTIVE, &plate);
-        plate.reset();
+        SharedPlate(IDB_PNG_INACTIVE);  // the first look
+        SharedPlate(IDB_PNG_READY);
         ::SetEvent(signal);
         ::CloseHandle(signal);
       })) {
@@ -96,9 +132,9 @@ void CColorButton::SetAppearance(UINT normalId, UINT hoverId, COLORREF text, con
   if (caption) SetWindowText(caption);
   m_nDrawMode = 3;
 
-  LoadPngFromResource(normalId, &m_pImgNormal);
-  LoadPngFromResource(hoverId, &m_pImgHover);
-  LoadPngFromResource(IDB_PNG_INACTIVE, &m_pImgPressed);
+  m_pImgNormal = SharedPlate(normalId);
+  m_pImgHover = SharedPlate(hoverId);
+  m_pImgPressed = SharedPlate(IDB_PNG_INACTIVE);
   Invalidate(FALSE);
 }
 

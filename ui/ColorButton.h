@@ -29,11 +29,23 @@ class CPngImage {
 // made); false when the resource is missing or cannot be loaded.
 bool LoadPngFromResource(UINT id, std::unique_ptr<CPngImage>* image);
 
-// Decodes one plate on a thread of its own and drops it, so that the PNG
+// The plate of PNG resource id, decoded once per process and shared by every
+// button: a decode costs over ten milliseconds under Wine, and the window
+// changes its look several times while it starts. Null when the resource is
+// missing or the image object cannot be made. Any thread may ask; the plates
+// are drawn on the window's thread only.
+std::shared_ptr<const CPngImage> SharedPlate(UINT id);
+
+// Drops the process's plates; each goes with its last user. Before GDI+
+// shuts down.
+void ReleaseSharedPlates();
+
+// Decodes the button's plates on a thread of its own, so that the PNG
 // codec's one-time start (its libraries and registrations, over 100 ms under
-// Wine) is over before the window's thread first needs it. Returns an event
-// set when that decode is over, for the caller to wait on before GDI+ shuts
-// down and then close; null when no thread could be started.
+// Wine) and the decodes themselves are over before the window's thread needs
+// them. Returns an event set when the decodes are over, for the caller to
+// wait on before GDI+ shuts down and then close; null when no thread could be
+// started.
 HANDLE StartPngDecoderWarmUp();
 
 class CColorButton : public CButton {
@@ -60,7 +72,7 @@ class CColorButton : public CButton {
 
   HFONT m_pFont = nullptr;
   COLORREF m_crText = 0;
-  std::unique_ptr<CPngImage> m_pImgNormal, m_pImgHover, m_pImgPressed;
+  std::shared_ptr<const CPngImage> m_pImgNormal, m_pImgHover, m_pImgPressed;
   int m_nDrawMode = 0;  // 0 background and text; 3 images, background and text
   UINT m_uTextFormat = DT_CENTER | DT_VCENTER | DT_SINGLELINE;
   bool m_bLButtonDown = false;

@@ -157,13 +157,25 @@ TEST(ColorButton, AMissingImageLeavesBackgroundAndCaptionOnly) {
   EXPECT_GE(box.right, box.left) << "the caption is still drawn";
 }
 
-TEST(ColorButton, TheDecoderWarmUpEndsAndLeavesThePlatesDecodable) {
+TEST(ColorButton, TheDecoderWarmUpLeavesBothPlatesDecodedForTheWindowsThread) {
+  ReleaseSharedPlates();  // as a fresh process has them
   HANDLE done = StartPngDecoderWarmUp();
   ASSERT_NE(done, nullptr);
+  // Meanwhile the window's thread asks too: it waits for the same decode.
+  const std::shared_ptr<const CPngImage> early = SharedPlate(IDB_PNG_INACTIVE);
   EXPECT_EQ(WaitForSingleObject(done, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(done);
   ButtonHost host;
   host.m_button.SetAppearance(IDB_PNG_READY, IDB_PNG_READY, RGB(255, 255, 255), nullptr, L"Update");
+  host.Pump();
+  EXPECT_TRUE(IsRed(host.Pixel(kFrameX, kFrameY)));
+  // Nothing decoded twice: every look of every button draws the plates the warm-up made.
+  ASSERT_TRUE(early && early->Get());
+  EXPECT_EQ(host.m_button.m_pImgPressed, early);
+  EXPECT_EQ(host.m_button.m_pImgNormal, SharedPlate(IDB_PNG_READY));
+  // Released before GDI+ ends; a button still drawing keeps its own.
+  ReleaseSharedPlates();
+  EXPECT_NE(SharedPlate(IDB_PNG_READY), host.m_button.m_pImgNormal);
   host.Pump();
   EXPECT_TRUE(IsRed(host.Pixel(kFrameX, kFrameY)));
 }
@@ -195,7 +207,7 @@ TEST(ColorButton, AThousandAppearanceChangesLeaveGdiObjectsAndMemoryFlat) {
 
   const DWORD gdiAfter = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
   const long long memAfter = memory();
-  // Each change decodes three plates (about 36 KiB); a leak would show tens of MiB.
+  // Each change takes three plates and a font; a leak would show tens of MiB.
   EXPECT_LT(memAfter - memBefore, 2 * 1024 * 1024) << "before " << memBefore << " after " << memAfter;
   EXPECT_LE(gdiAfter, gdiBefore + 2) << "GDI objects before " << gdiBefore << " after " << gdiAfter;
   // Where the platform does not count GDI objects, the replaced font itself must be gone.
