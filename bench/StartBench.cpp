@@ -1,8 +1,9 @@
 // Start-up benchmark (scripts/bench start): the time from the process start to
 // its first visible window, for the updater with the simulated mouse, the
-// updater without a mouse (its first window is the "no device" box) and a bare
-// dialog of the same size, each started the same way, several runs each,
-// interleaved so that a busy moment of the machine hits all three alike.
+// updater without a mouse (its first window is the "no device" box), a bare
+// dialog of the same size and the updater's own window with nothing behind it,
+// each started the same way, several runs each, interleaved so that a busy
+// moment of the machine hits all alike.
 //   start_bench --program P.exe [--runs N]
 // Prints the medians and the ratios to the bare dialog.
 #include <windows.h>
@@ -77,6 +78,7 @@ int wmain(int argc, wchar_t** argv) {
   GetEnvironmentVariableW(L"ORVANE_SIMMOUSE", mouse, 32768);
   std::vector<Subject> subjects = {
       {"bare dialog", BesideMe(L"bare_dialog.exe"), {{L"ORVANE_SIMMOUSE", L""}}, {}},
+      {"bare updater window", BesideMe(L"bare_window.exe"), {{L"ORVANE_SIMMOUSE", L""}}, {}},
       {"updater, simulated mouse", BesideMe(program), {{L"ORVANE_SIMMOUSE", mouse}}, {}},
       {"updater, no mouse", BesideMe(program), {{L"ORVANE_SIMMOUSE", L""}}, {}},
   };
