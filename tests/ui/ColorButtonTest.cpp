@@ -10,6 +10,23 @@
 
 namespace {
 
+// GDI+ runs for this process as for the program: started before any button
+// exists, the shared plates released before it shuts down. (Wine's GDI+ also
+// draws without a start; the platform's does not.)
+class GdiplusForTheProcess : public ::testing::Environment {
+ public:
+  void SetUp() override { Gdiplus::GdiplusStartup(&m_token, &m_input, nullptr); }
+  void TearDown() override {
+    ReleaseSharedPlates();
+    if (m_token) Gdiplus::GdiplusShutdown(m_token);
+  }
+
+ private:
+  ULONG_PTR m_token = 0;
+  Gdiplus::GdiplusStartupInput m_input;
+};
+::testing::Environment* const g_gdiplus = ::testing::AddGlobalTestEnvironment(new GdiplusForTheProcess);
+
 // A black parent that reflects its children's drawing, and one button in it.
 class ButtonHost {
  public:
