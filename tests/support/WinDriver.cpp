@@ -89,6 +89,7 @@ std::wstring WindowText(HWND window) {
 namespace {
 struct FindContext {
   DWORD pid;
+  bool shownOnly;
   std::wstring caption;
   std::vector<HWND> found;
 };
@@ -96,17 +97,20 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
   auto* ctx = reinterpret_cast<FindContext*>(param);
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
-  if (pid == ctx->pid && IsWindowVisible(window) && (ctx->caption.empty() || WindowText(window) == ctx->caption))
+  if (pid == ctx->pid && (!ctx->shownOnly || IsWindowVisible(window)) &&
+      (ctx->caption.empty() || WindowText(window) == ctx->caption))
     ctx->found.push_back(window);
   return TRUE;
 }
-}  // namespace
-
-std::vector<HWND> TopWindows(DWORD pid, const std::wstring& caption) {
-  FindContext ctx{pid, caption, {}};
+std::vector<HWND> CollectTopWindows(DWORD pid, bool shownOnly, const std::wstring& caption) {
+  FindContext ctx{pid, shownOnly, caption, {}};
   EnumWindows(&CollectWindow, reinterpret_cast<LPARAM>(&ctx));
   return ctx.found;
 }
+}  // namespace
+
+std::vector<HWND> TopWindows(DWORD pid, const std::wstring& caption) { return CollectTopWindows(pid, true, caption); }
+std::vector<HWND> AllTopWindows(DWORD pid) { return CollectTopWindows(pid, false, L""); }
 
 HWND WaitForWindow(DWORD pid, const std::wstring& caption, DWORD timeoutMs) {
   HWND found = nullptr;

@@ -47,6 +47,8 @@ bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs, DWORD st
 
 // Visible top-level windows of the process with the given caption (empty: any caption).
 std::vector<HWND> TopWindows(DWORD pid, const std::wstring& caption = L"");
+// Every top-level window of the process, shown or not.
+std::vector<HWND> AllTopWindows(DWORD pid);
 HWND WaitForWindow(DWORD pid, const std::wstring& caption, DWORD timeoutMs);
 
 std::wstring WindowText(HWND window);

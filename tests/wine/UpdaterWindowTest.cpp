@@ -54,26 +54,11 @@ std::string ResourceBytes(const std::wstring& exe, WORD id, const wchar_t* type)
   return bytes;
 }
 
-// The dialogs of a process, shown or not: the main window holds the progress bar.
-struct MainSearch {
-  DWORD pid;
-  bool visibleOnly;
-  HWND found;
-};
-BOOL CALLBACK FindMainDialogIn(HWND w, LPARAM p) {
-  auto* s = reinterpret_cast<MainSearch*>(p);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(w, &owner);
-  if (owner == s->pid && GetDlgItem(w, IDC_PROGRESS) && (!s->visibleOnly || IsWindowVisible(w))) {
-    s->found = w;
-    return FALSE;
-  }
-  return TRUE;
-}
+// The main window of a process, shown or not: the dialog that holds the progress bar.
 HWND FindMainDialog(DWORD pid, bool visibleOnly) {
-  MainSearch search{pid, visibleOnly, nullptr};
-  EnumWindows(&FindMainDialogIn, reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  for (HWND w : visibleOnly ? TopWindows(pid) : AllTopWindows(pid))
+    if (GetDlgItem(w, IDC_PROGRESS)) return w;
+  return nullptr;
 }
 
 std::vector<HWND> MessageBoxes(DWORD pid) {
@@ -624,7 +609,8 @@ bool RunUnix(const std::string& commandLine) {
 std::wstring ModulePath(DWORD pid, const wchar_t* name) {
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
   std::wstring path;
-  MODULEENTRY32W entry = {sizeof entry};
+  MODULEENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
   for (BOOL more = Module32FirstW(snap, &entry); more && path.empty(); more = Module32NextW(snap, &entry))
     if (_wcsicmp(entry.szModule, name) == 0) path = entry.szExePath;
   CloseHandle(snap);

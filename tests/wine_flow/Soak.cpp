@@ -39,19 +39,14 @@ BOOL CALLBACK CountChild(HWND, LPARAM count) {
   ++*reinterpret_cast<long*>(count);
   return TRUE;
 }
-struct WindowCount {
-  DWORD pid;
-  long count;
-};
-BOOL CALLBACK CountTop(HWND w, LPARAM p) {
-  auto* c = reinterpret_cast<WindowCount*>(p);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(w, &owner);
-  if (owner == c->pid) {
-    ++c->count;
-    EnumChildWindows(w, &CountChild, reinterpret_cast<LPARAM>(&c->count));
+// The windows of the process, top-level and children, shown or not.
+long CountWindows(DWORD pid) {
+  long count = 0;
+  for (HWND w : AllTopWindows(pid)) {
+    ++count;
+    EnumChildWindows(w, &CountChild, reinterpret_cast<LPARAM>(&count));
   }
-  return TRUE;
+  return count;
 }
 
 // What the system tells about another process. Wine answers GetGuiResources
@@ -70,9 +65,7 @@ Sample Measure(const Process& p) {
     s.user = static_cast<long>(user);
     s.userSource = "USER objects";
   } else {
-    WindowCount c{p.pid, 0};
-    EnumWindows(&CountTop, reinterpret_cast<LPARAM>(&c));
-    s.user = c.count;
+    s.user = CountWindows(p.pid);
     s.userSource = "windows";
   }
   DWORD handles = 0;
