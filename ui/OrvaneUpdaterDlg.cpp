@@ -253,8 +253,10 @@ void COrvaneUpdaterDlg::LayoutControls() {
 
   auto place = [this](int id, int x, int y, int w, int h, HFONT font) {
     HWND item = GetDlgItem(id);
-    ::MoveWindow(item, x, y, w, h, TRUE);
+    // The font first: a control that sizes itself by its font (the combo box)
+    // then lays itself out once, at its final size.
     if (font) ::SendMessageW(item, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    ::SetWindowPos(item, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
     return item;
   };
   auto text = [this](UINT id, const wchar_t* def) {
