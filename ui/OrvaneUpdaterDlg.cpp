@@ -256,7 +256,7 @@ void COrvaneUpdaterDlg::LayoutControls() {
     // The font first: a control that sizes itself by its font (the combo box)
     // then lays itself out once, at its final size.
     if (font) ::SendMessageW(item, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    ::SetWindowPos(item, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+    ::MoveWindow(item, x, y, w, h, TRUE);
     return item;
   };
   auto text = [this](UINT id, const wchar_t* def) {
