@@ -8,6 +8,7 @@
 #include <newdev.h>
 // clang-format on
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -84,6 +85,28 @@ bool RegisterBusDevice() {
   return ok;
 }
 
+// Starts the bus's driver, which installing normally does. Under Wine 8 the
+// service manager of a prefix's very first session (the one wineboot made it
+// in) cannot open a service created during that session, so the installation
+// goes on without starting it; a later session has it.
+void StartBusService() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) return;
+  SC_HANDLE service = OpenServiceW(manager, kBusService, SERVICE_START);
+  if (!service || !StartServiceW(service, 0, nullptr)) {
+    DWORD error = GetLastError();
+    if (error != ERROR_SERVICE_ALREADY_RUNNING)
+      std::fprintf(stderr,
+                   "vhid_install: cannot start the bus's driver (error %lu); if the prefix was made in this Wine "
+                   "session, end it (wineserver -k) and run again\n",
+                   error);
+  } else {
+    std::printf("vhid_install: started the bus's driver\n");
+  }
+  if (service) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -123,7 +146,11 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   vhid::BusControl bus;
-  if (!bus.Open(waitMs)) {
+  if (!bus.Open(std::min<DWORD>(waitMs, 1000))) {
+    StartBusService();
+    bus.Open(waitMs);
+  }
+  if (!bus.IsOpen()) {
     std::fprintf(stderr, "vhid_install: the bus did not come up within %lu ms (error %lu)\n", waitMs, bus.LastError());
     return 1;
   }

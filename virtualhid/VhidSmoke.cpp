@@ -67,8 +67,9 @@ bool ContainsNoCase(const std::wstring& text, const wchar_t* part) {
   return a.find(b) != std::wstring::npos;
 }
 
-// What the updater's device scan sees of the mouse, read the same way.
-void ShowInterfaceFacts() {
+// What the updater's device scan sees of the mouse, read the same way; false
+// while no interface matches.
+bool ShowInterfaceFacts(bool final) {
   HDEVINFO set = SetupDiGetClassDevsW(&kHidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   bool found = false;
   for (DWORD i = 0; set != INVALID_HANDLE_VALUE; ++i) {
@@ -115,7 +116,8 @@ void ShowInterfaceFacts() {
     CloseHandle(h);
   }
   if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
-  Check(found, "an interface matches VID_7C3E&PID_5D1A&MI_02");
+  if (found || final) Check(found, "an interface matches VID_7C3E&PID_5D1A&MI_02");
+  return found;
 }
 
 struct Event {
@@ -180,7 +182,9 @@ int wmain(int argc, wchar_t** argv) {
     else if (!std::wcscmp(argv[i], L"--timeout-s")) timeoutS = std::wcstoul(argv[++i], nullptr, 10);
   }
 
-  ShowInterfaceFacts();
+  // The host may still be plugging the mouse in.
+  double factsUntil = NowMs() + 10000;
+  while (!ShowInterfaceFacts(NowMs() > factsUntil)) Sleep(100);
 
   WNDCLASSW wc = {};
   wc.lpfnWndProc = WatchProc;

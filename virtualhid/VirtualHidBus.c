@@ -157,44 +157,34 @@ static void* CopyToPool(const void* data, SIZE_T bytes) {
 }
 
 /* The HID device that the class driver makes of a child keeps its registry
- * key under Enum\HID\<last part of the child's device ID>\<instance ID>;
- * its location information is read from there, so that is where it goes. */
+ * key under Enum\HID\<last part of the child's device ID>\<instance ID>, and
+ * its location information is read from there. The key is only written once
+ * the plug-and-play manager has made it: a key made before would keep the
+ * manager from creating the device. So the location shows from the second
+ * plugging of an identity in a prefix on. */
 static void WriteLocation(BUS_CHILD* child) {
   static const WCHAR kValueName[] = L"LocationInformation";
   WCHAR path[256];
-  WCHAR* end = Append(path, L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\HID");
-  const WCHAR* levels[2];
+  WCHAR* end = Append(path, L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\HID\\");
   const WCHAR* tail = child->DeviceId;
   const WCHAR* p;
-  HANDLE key = NULL;
-  int i;
+  UNICODE_STRING name, value;
+  OBJECT_ATTRIBUTES attributes;
+  HANDLE key;
 
   for (p = child->DeviceId; *p; ++p)
     if (*p == L'\\') tail = p + 1;
-  levels[0] = tail;
-  levels[1] = child->InstanceId;
-  for (i = -1; i < 2; ++i) {
-    UNICODE_STRING name;
-    OBJECT_ATTRIBUTES attributes;
-    if (i >= 0) {
-      end = Append(end, L"\\");
-      end = Append(end, levels[i]);
-    }
-    if (key) ZwClose(key);
-    key = NULL;
-    RtlInitUnicodeString(&name, path);
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-    if (!NT_SUCCESS(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL))) return;
-  }
-  {
-    UNICODE_STRING value;
-    RtlInitUnicodeString(&value, kValueName);
-    if (child->Description.Location[0])
-      ZwSetValueKey(key, &value, 0, REG_SZ, child->Description.Location,
-                    (ULONG)TextBytes(child->Description.Location));
-    else
-      ZwDeleteValueKey(key, &value);
-  }
+  end = Append(end, tail);
+  end = Append(end, L"\\");
+  Append(end, child->InstanceId);
+  RtlInitUnicodeString(&name, path);
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+  if (!NT_SUCCESS(ZwOpenKey(&key, KEY_SET_VALUE, &attributes))) return;
+  RtlInitUnicodeString(&value, kValueName);
+  if (child->Description.Location[0])
+    ZwSetValueKey(key, &value, 0, REG_SZ, child->Description.Location, (ULONG)TextBytes(child->Description.Location));
+  else
+    ZwDeleteValueKey(key, &value);
   ZwClose(key);
 }
 
