@@ -184,7 +184,11 @@ int wmain(int argc, wchar_t** argv) {
 
   // The host may still be plugging the mouse in.
   double factsUntil = NowMs() + 10000;
-  while (!ShowInterfaceFacts(NowMs() > factsUntil)) Sleep(100);
+  for (;;) {
+    bool last = NowMs() > factsUntil;
+    if (ShowInterfaceFacts(last) || last) break;
+    Sleep(100);
+  }
 
   WNDCLASSW wc = {};
   wc.lpfnWndProc = WatchProc;
