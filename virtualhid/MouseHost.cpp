@@ -3,6 +3,7 @@
 // following every change of the file with a real unplug and plug.
 //   mouse_host.exe [--poll-ms N]   runs until stopped; a second start is a no-op
 //   mouse_host.exe --stop          stops the running host, which unplugs the mouse
+//   mouse_host.exe --list          prints the children on the bus, one a line
 #include <windows.h>
 
 #include <cstdarg>
@@ -54,6 +55,17 @@ int Stop() {
     }
   }
   Log("stopped");
+  return 0;
+}
+
+int List() {
+  vhid::BusControl bus;
+  std::vector<vhid::Identity> children;
+  if (!bus.Open(5000) || !bus.List(&children)) {
+    Log("the bus does not answer (error %lu)", bus.LastError());
+    return 1;
+  }
+  for (const vhid::Identity& id : children) std::printf("%s\n", vhid::Describe(id).c_str());
   return 0;
 }
 
@@ -144,6 +156,7 @@ int wmain(int argc, wchar_t** argv) {
   DWORD pollMs = 20;
   for (int i = 1; i < argc; ++i) {
     if (std::wcscmp(argv[i], L"--stop") == 0) return Stop();
+    if (std::wcscmp(argv[i], L"--list") == 0) return List();
     if (std::wcscmp(argv[i], L"--poll-ms") == 0 && i + 1 < argc)
       pollMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
   }
