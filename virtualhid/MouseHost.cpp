@@ -120,12 +120,13 @@ int Run(DWORD pollMs) {
   // A bus that refused, a bus that restarted, or a host started over the
   // children of an earlier one: the next round compares the bus with the
   // state again, whatever the generation.
-  bool settled = false;
+  bool settled = false, waiting = false;
   uint64_t generation = 0;
   for (;;) {
     if (!bus.IsOpen()) {
       settled = false;
-      if (!bus.Open(0)) Log("waiting for the bus");
+      if (!bus.Open(0) && !waiting) Log("waiting for the bus");
+      waiting = !bus.IsOpen();
     }
     if (bus.IsOpen()) {
       simmouse::MouseState state = store.Load();
