@@ -2,6 +2,7 @@
 // driven by the drivers of the INF in the given folder. Does nothing when the
 // device is there with these very drivers. Waits until the bus answers.
 //   vhid_install.exe <folder with orvane_vhid.inf and the .sys files> [--wait-ms N]
+// The folder may be given as a Unix path.
 #include <windows.h>
 // clang-format off
 #include <setupapi.h>
@@ -118,8 +119,12 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 2; i + 1 < argc; ++i)
     if (std::wcscmp(argv[i], L"--wait-ms") == 0) waitMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
 
+  // Scripts hand over the folder as the build knows it; Wine shows the Unix
+  // root as drive Z:.
+  std::wstring given = argv[1];
+  if (!given.empty() && given[0] == L'/') given = L"Z:" + given;
   wchar_t full[MAX_PATH];
-  if (!GetFullPathNameW(argv[1], MAX_PATH, full, nullptr)) return 2;
+  if (!GetFullPathNameW(given.c_str(), MAX_PATH, full, nullptr)) return 2;
   std::wstring folder = full;
   while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
   std::wstring inf = folder + L"\\orvane_vhid.inf";
