@@ -41,16 +41,25 @@ bool ReadFileBytes(const std::wstring& path, std::vector<char>* out) {
   return ok;
 }
 
+bool SameBytes(const std::wstring& a, const std::wstring& b) {
+  std::vector<char> x, y;
+  return ReadFileBytes(a, &x) && ReadFileBytes(b, &y) && x == y;
+}
+
 // The drivers in the system's driver folder are the ones in `folder`.
 bool DriversInstalled(const std::wstring& folder) {
   wchar_t system[MAX_PATH];
   GetSystemDirectoryW(system, MAX_PATH);
-  for (const wchar_t* name : kDrivers) {
-    std::vector<char> ours, theirs;
-    if (!ReadFileBytes(folder + L"\\" + name, &ours)) return false;
-    if (!ReadFileBytes(std::wstring(system) + L"\\drivers\\" + name, &theirs) || ours != theirs) return false;
-  }
+  for (const wchar_t* name : kDrivers)
+    if (!SameBytes(folder + L"\\" + name, std::wstring(system) + L"\\drivers\\" + name)) return false;
   return true;
+}
+
+// The INF the plug-and-play manager installs the children from is this one.
+bool InfInstalled(const std::wstring& folder) {
+  wchar_t windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  return SameBytes(folder + L"\\orvane_vhid.inf", std::wstring(windows) + L"\\inf\\orvane_vhid.inf");
 }
 
 // The bus's root device exists and names the bus's service.
@@ -136,7 +145,7 @@ int wmain(int argc, wchar_t** argv) {
   DWORD start = GetTickCount();
   bool serviceSet = false;
   bool registered = BusDeviceRegistered(&serviceSet);
-  if (registered && serviceSet && DriversInstalled(folder)) {
+  if (registered && serviceSet && DriversInstalled(folder) && InfInstalled(folder)) {
     std::printf("vhid_install: already installed (%.2f s)\n", Seconds(start));
   } else {
     if (!registered && !RegisterBusDevice()) return 1;
@@ -145,9 +154,17 @@ int wmain(int argc, wchar_t** argv) {
       std::fprintf(stderr, "vhid_install: installing the drivers failed (error %lu)\n", GetLastError());
       return 1;
     }
+    if (!DriversInstalled(folder)) {
+      // The device host maps the drivers it has loaded, and it loads the bus's
+      // at the start of every Wine session: no program inside the session can
+      // replace them.
+      std::fprintf(stderr,
+                   "vhid_install: older drivers are loaded and cannot be replaced from inside Wine; end the session "
+                   "(wineserver -k), copy the .sys files into the prefix's windows/system32/drivers and run again "
+                   "(virtualhid/rig up does all of it)\n");
+      return 3;
+    }
     std::printf("vhid_install: installed (%.2f s)\n", Seconds(start));
-    if (registered && serviceSet)
-      std::printf("vhid_install: drivers replaced; a running device host keeps the old ones until the prefix restarts\n");
   }
 
   vhid::BusControl bus;
