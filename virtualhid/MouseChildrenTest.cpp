@@ -21,6 +21,12 @@ Identity Id(uint16_t pid, uint16_t rev) {
   return id;
 }
 
+// A multi-string literal with its inner terminators.
+template <size_t N>
+std::wstring Multi(const wchar_t (&text)[N]) {
+  return std::wstring(text, N - 1);
+}
+
 MouseState State(DeviceState device, Stage stage = Stage::None) {
   MouseState s;
   s.state = device;
@@ -88,12 +94,12 @@ TEST(MouseChildren, DescriptorGivesTheFeatureLengthWithItsReportId) {
 
 TEST(MouseChildren, HardwareIdGivesIdentityFromItsFirstStringOnly) {
   Identity id;
-  ASSERT_TRUE(vhid::ParseHardwareId(std::wstring(L"HID\\VID_7C3E&PID_5D1A&REV_0101&MI_02\0HID\\VID_1&PID_2\0", 50), &id));
+  ASSERT_TRUE(vhid::ParseHardwareId(Multi(L"HID\\VID_7C3E&PID_5D1A&REV_0101&MI_02\0HID\\VID_1&PID_2\0"), &id));
   EXPECT_EQ(id, Id(0x5D1A, 0x0101));
   ASSERT_TRUE(vhid::ParseHardwareId(L"hid\\vid_7c3e&pid_5e1a&rev_00a1", &id));
   EXPECT_EQ(id.revision, 0x00A1);
   EXPECT_EQ(id.interfaceNumber, Identity::kNoInterface);
-  EXPECT_FALSE(vhid::ParseHardwareId(std::wstring(L"HID\\VID_7C3E&PID_5D1A&MI_02\0HID\\REV_0101\0", 42), &id));
+  EXPECT_FALSE(vhid::ParseHardwareId(Multi(L"HID\\VID_7C3E&PID_5D1A&MI_02\0HID\\REV_0101\0"), &id));
   EXPECT_FALSE(vhid::ParseHardwareId(L"HID\\VID_7C3E&PID_5D&REV_0101", &id));
 }
 

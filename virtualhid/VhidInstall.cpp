@@ -7,6 +7,7 @@
 // clang-format off
 #include <setupapi.h>
 #include <newdev.h>
+#include <winioctl.h>
 // clang-format on
 
 #include <algorithm>
