@@ -1,7 +1,7 @@
 // The rig's proof under Wine: the shipped updater, which knows nothing of any
 // simulation, finds the mouse that the virtual HID bus shows, and follows its
 // unplugging and plugging as Windows reports them.
-//   vhid_smoke.exe --expect-version 0.1.0.1 [--cycles N | --drive N] [--timeout-s S]
+//   vhid_smoke.exe --expect-version 0.1.0.1 [--cycles N | --drive N] [--timeout-s S] [--recovery] [--shot PNG]
 // It opens the HID interface as the updater does (facts on standard output),
 // starts OrvaneUpdater.exe from its own folder, waits until the window shows
 // the version with Update enabled, prints READY, and then watches a window of
@@ -9,7 +9,11 @@
 // (scripts/mouse) unplugs and plugs the mouse N times; with --drive N this
 // program does it through the state file itself and times each change. After
 // each removal the updater must grey Update and empty the version, after each
-// arrival show them again. Exit status 0 when every check held.
+// arrival show them again. With --recovery this program first puts the mouse
+// in its boot loader, as an interrupted MCU write leaves it, and starts
+// OrvaneUpdaterRecovery.exe, which looks for that. --shot saves the ready
+// window as a PNG file.
+// Exit status 0 when every check held.
 #include <windows.h>
 // clang-format off
 #include <setupapi.h>
@@ -38,7 +42,9 @@ using windriver::BesideMe;
 using windriver::NowMs;
 
 const wchar_t kMainCaption[] = L"Orvane Dravik Mouse\x2013 Firmware Updater";
-const wchar_t kPattern[] = L"VID_7C3E&PID_5D1A&MI_02";
+const wchar_t kShippedRecovery[] = L"OrvaneUpdaterRecovery.exe";
+// The interface the program looks for: the application's, or with --recovery the boot loader's.
+const wchar_t* g_pattern = L"VID_7C3E&PID_5D1A&MI_02";
 const GUID kHidClass = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 const int kVersionControl = 1009;
 
@@ -85,7 +91,7 @@ bool ShowInterfaceFacts(bool final) {
     info.cbSize = sizeof info;
     if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &info)) continue;
     std::wstring path = detail->DevicePath;
-    if (!ContainsNoCase(path, kPattern)) continue;
+    if (!ContainsNoCase(path, g_pattern)) continue;
     found = true;
     wchar_t ids[260] = {}, location[260] = {};
     SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(ids),
@@ -116,7 +122,9 @@ bool ShowInterfaceFacts(bool final) {
     CloseHandle(h);
   }
   if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
-  if (found || final) Check(found, "an interface matches VID_7C3E&PID_5D1A&MI_02");
+  std::string what = "an interface matches ";
+  for (const wchar_t* p = g_pattern; *p; ++p) what.push_back(static_cast<char>(*p));
+  if (found || final) Check(found, what.c_str());
   return found;
 }
 
@@ -159,7 +167,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
 // The next event of the mouse's vendor interface after index `from`.
 const Event* MouseEvent(size_t from, WPARAM code) {
   for (size_t i = from; i < g_events.size(); ++i)
-    if (g_events[i].code == code && ContainsNoCase(g_events[i].name, kPattern)) return &g_events[i];
+    if (g_events[i].code == code && ContainsNoCase(g_events[i].name, g_pattern)) return &g_events[i];
   return nullptr;
 }
 
@@ -175,11 +183,29 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring expectVersion = L"0.1.0.1";
   int cycles = 0, drive = 0;
   DWORD timeoutS = 120;
+  const wchar_t* program = programs::kShippedUpdater;
+  std::wstring shot;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::wcscmp(argv[i], L"--recovery")) {
+      program = kShippedRecovery;
+      g_pattern = L"VID_7C3E&PID_5E1A&MI_02";
+    }
+  }
   for (int i = 1; i + 1 < argc; ++i) {
     if (!std::wcscmp(argv[i], L"--expect-version")) expectVersion = argv[++i];
     else if (!std::wcscmp(argv[i], L"--cycles")) cycles = std::wcstol(argv[++i], nullptr, 10);
     else if (!std::wcscmp(argv[i], L"--drive")) drive = std::wcstol(argv[++i], nullptr, 10);
     else if (!std::wcscmp(argv[i], L"--timeout-s")) timeoutS = std::wcstoul(argv[++i], nullptr, 10);
+    else if (!std::wcscmp(argv[i], L"--shot")) shot = argv[++i];
+  }
+
+  simmouse::Store store(simmouse::StatePathFromEnvironment());
+  if (program == kShippedRecovery) {
+    bool written = store.Update([](simmouse::MouseState& m) {
+      m.state = simmouse::DeviceState::BootLoader;
+      m.mcuValid = false;
+    });
+    Check(written, "the state file says the mouse waits in its boot loader");
   }
 
   // The host may still be plugging the mouse in.
@@ -206,10 +232,13 @@ int wmain(int argc, wchar_t** argv) {
 
   // The shipped program, which never reads ORVANE_SIMMOUSE.
   double launched = NowMs();
-  windriver::Process app = windriver::Launch(BesideMe(programs::kShippedUpdater), {{L"ORVANE_SIMMOUSE", L""}});
+  windriver::Process app = windriver::Launch(BesideMe(program), {{L"ORVANE_SIMMOUSE", L""}});
   Updater updater;
   updater.main = windriver::WaitForWindow(app.pid, kMainCaption, 45000);
-  Check(updater.main != nullptr, "OrvaneUpdater.exe opens its window");
+  std::string opens;
+  for (const wchar_t* p = program; *p; ++p) opens.push_back(static_cast<char>(*p));
+  opens += " opens its window";
+  Check(updater.main != nullptr, opens.c_str());
   if (!updater.main) {
     app.Kill();
     return 1;
@@ -218,10 +247,14 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("updater: version '%ls', Update %s, %.0f ms after start\n", updater.Version().c_str(),
               updater.UpdateEnabled() ? "enabled" : "disabled", NowMs() - launched);
   Check(ready, "the updater shows the device version and enables Update");
+  if (!shot.empty()) {
+    // The texts are set; give the window a moment to paint them.
+    PumpUntil([] { return false; }, 500);
+    Check(windriver::SaveScreenshot(updater.main, shot), "the window is saved as a picture");
+  }
   std::printf("READY\n");
   std::fflush(stdout);
 
-  simmouse::Store store(simmouse::StatePathFromEnvironment());
   int rounds = drive ? drive : cycles;
   double deadline = NowMs() + timeoutS * 1000.0;
   std::vector<double> removalMs, arrivalMs;
