@@ -1,5 +1,5 @@
 // Start-up benchmark (scripts/bench start): the time from the process start to
-// its first visible window, for the updater with the simulated mouse, the
+// its first visible window, for the updater with the virtual mouse, the
 // updater without a mouse (its first window is the "no device" box), a bare
 // dialog of the same size and the updater's own window with nothing behind it,
 // each started the same way, several runs each, interleaved so that a busy
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "simmouse/SimMouse.h"
 #include "tests/support/WinDriver.h"
 
 using namespace windriver;
@@ -23,7 +24,7 @@ namespace {
 struct Subject {
   const char* name;
   std::wstring exe;
-  std::map<std::wstring, std::wstring> env;
+  int mouse;  // 1 plugged in, 0 not, -1 either
   std::vector<double> ms;
 };
 
@@ -43,9 +44,14 @@ HWND ShownDialog(DWORD pid) {
 }
 
 // One start: milliseconds to the first visible window, or -1; then closes it.
-double StartOnce(const Subject& s) {
+double StartOnce(const Subject& s, simmouse::Store& store) {
+  if (s.mouse >= 0 && MouseInterfaceShown() != (s.mouse == 1)) {
+    if (s.mouse) simmouse::Plug(store);
+    else simmouse::Unplug(store);
+    if (!MouseHost::WaitShown(s.mouse == 1)) return -1;
+  }
   double t0 = NowMs();
-  Process p = Launch(s.exe, s.env);
+  Process p = Launch(s.exe, {});
   if (!p.handle) return -1;
   HWND first = nullptr;
   WaitUntil(
@@ -88,19 +94,23 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: start_bench --program P.exe [--runs N]\n");
     return 2;
   }
-  wchar_t mouse[32768] = {0};
-  GetEnvironmentVariableW(L"ORVANE_SIMMOUSE", mouse, 32768);
+  simmouse::Store store;  // ORVANE_SIMMOUSE
+  MouseHost host;
+  if (!host.Serving()) {
+    std::fprintf(stderr, "start_bench: the mouse host did not show the mouse\n");
+    return 1;
+  }
   std::vector<Subject> subjects = {
-      {"bare dialog", BesideMe(L"bare_dialog.exe"), {{L"ORVANE_SIMMOUSE", L""}}, {}},
-      {"bare updater window", BesideMe(L"bare_window.exe"), {{L"ORVANE_SIMMOUSE", L""}}, {}},
-      {"updater, simulated mouse", BesideMe(program), {{L"ORVANE_SIMMOUSE", mouse}}, {}},
-      {"updater, no mouse", BesideMe(program), {{L"ORVANE_SIMMOUSE", L""}}, {}},
+      {"bare dialog", BesideMe(L"bare_dialog.exe"), -1, {}},
+      {"bare updater window", BesideMe(L"bare_window.exe"), -1, {}},
+      {"updater, virtual mouse", BesideMe(program), 1, {}},
+      {"updater, no mouse", BesideMe(program), 0, {}},
   };
   // One start of each first, not counted: it warms Wine's caches for all alike.
-  for (Subject& s : subjects) StartOnce(s);
+  for (Subject& s : subjects) StartOnce(s, store);
   for (int r = 0; r < runs; ++r)
     for (Subject& s : subjects) {
-      double ms = StartOnce(s);
+      double ms = StartOnce(s, store);
       if (ms < 0) {
         std::fprintf(stderr, "start_bench: %s showed no window\n", s.name);
         return 1;

@@ -122,6 +122,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (k == L"--runs") runs = _wtoi(argv[i + 1]);
   }
   simmouse::Store store;  // ORVANE_SIMMOUSE
+  MouseHost host;
   if (program.empty() || kestrelBytes <= 0 || mcuBytes <= 0 || runs < 1 || store.inMemory()) {
     std::fprintf(stderr, "usage: update_bench --program P.exe --kestrel-bytes N --mcu-bytes N [--runs N]"
                          " (with ORVANE_SIMMOUSE set)\n");

@@ -84,3 +84,25 @@ orvane_wine_env() { # bits
     export WINEARCH=win64 WINELOADER=$orvane_wine64
   fi
 }
+
+# Makes a Wine prefix for the build that runs (default: its own) when there
+# is none, and installs the virtual HID rig into it, so that the mouse host
+# can show the simulated mouse to the programs as Windows shows a real one.
+# The installer does nothing when these drivers are installed.
+orvane_win_prefix() { # [prefix]
+  local prefix=${1:-$ORVANE_WIN_BUILD/wineprefix} bin=$ORVANE_WIN_BUILD/bin sys target
+  WINEPREFIX=$prefix "$orvane_win_root/scripts/wine-run" cmd /c exit 0 >/dev/null 2>&1 || true
+  # Drivers that the device host has loaded cannot be replaced from inside
+  # Wine: newer ones go in from outside, with the session ended.
+  for sys in "$bin"/virtualhid/*.sys; do
+    target=$prefix/drive_c/windows/system32/drivers/$(basename "$sys")
+    if [ -f "$target" ] && ! cmp -s "$sys" "$target"; then
+      WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+      cp "$sys" "$target"
+    fi
+  done
+  if ! WINEPREFIX=$prefix "$orvane_win_root/scripts/wine-run" "$bin/vhid_install.exe" "$bin/virtualhid" >/dev/null; then
+    echo "the virtual HID rig did not install into $prefix" >&2
+    return 1
+  fi
+}

@@ -42,7 +42,6 @@ using windriver::BesideMe;
 using windriver::NowMs;
 
 const wchar_t kMainCaption[] = L"Orvane Dravik Mouse\x2013 Firmware Updater";
-const wchar_t kShippedRecovery[] = L"OrvaneUpdaterRecovery.exe";
 // The interface the program looks for: the application's, or with --recovery the boot loader's.
 const wchar_t* g_pattern = L"VID_7C3E&PID_5D1A&MI_02";
 const GUID kHidClass = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
@@ -183,11 +182,11 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring expectVersion = L"0.1.0.1";
   int cycles = 0, drive = 0;
   DWORD timeoutS = 120;
-  const wchar_t* program = programs::kShippedUpdater;
+  const wchar_t* program = programs::kUpdater;
   std::wstring shot;
   for (int i = 1; i < argc; ++i) {
     if (!std::wcscmp(argv[i], L"--recovery")) {
-      program = kShippedRecovery;
+      program = programs::kRecovery;
       g_pattern = L"VID_7C3E&PID_5E1A&MI_02";
     }
   }
@@ -200,7 +199,7 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   simmouse::Store store(simmouse::StatePathFromEnvironment());
-  if (program == kShippedRecovery) {
+  if (program == programs::kRecovery) {
     bool written = store.Update([](simmouse::MouseState& m) {
       m.state = simmouse::DeviceState::BootLoader;
       m.mcuValid = false;

@@ -1,11 +1,11 @@
 #pragma once
-// The programs the Windows tests start, named in one place. The simulation
-// builds reach the simulated mouse through ORVANE_SIMMOUSE; the shipped
-// programs contain no simulation and never read it.
+// The programs the Windows tests start, named in one place: the shipped ones.
+// They find the simulated mouse as they would find a real one, through the
+// virtual HID bus (windriver::MouseHost); only the vendor libraries' stand-ins
+// they carry read ORVANE_SIMMOUSE.
 namespace programs {
 
-constexpr const wchar_t kSimUpdater[] = L"OrvaneUpdaterSim.exe";
-constexpr const wchar_t kSimRecovery[] = L"OrvaneUpdaterRecoverySim.exe";
-constexpr const wchar_t kShippedUpdater[] = L"OrvaneUpdater.exe";
+constexpr const wchar_t kUpdater[] = L"OrvaneUpdater.exe";
+constexpr const wchar_t kRecovery[] = L"OrvaneUpdaterRecovery.exe";
 
 }  // namespace programs

@@ -4,8 +4,12 @@
 // GDI+ needs the COM property types that the lean Windows headers leave out.
 #include <objidl.h>
 #include <gdiplus.h>
+#include <setupapi.h>
 
+#include <cwctype>
 #include <memory>
+
+#include "simmouse/SimMouse.h"
 
 namespace windriver {
 
@@ -189,6 +193,60 @@ bool SaveScreenshot(HWND window, const std::wstring& pngPath) {
   ReleaseDC(nullptr, screen);
   Gdiplus::GdiplusShutdown(token);
   return ok;
+}
+
+bool MouseInterfaceShown() {
+  // The HID interface class.
+  static const GUID kHid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+  HDEVINFO set = SetupDiGetClassDevsW(&kHid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return false;
+  bool shown = false;
+  SP_DEVICE_INTERFACE_DATA data = {};
+  data.cbSize = sizeof data;
+  for (DWORD i = 0; !shown && SetupDiEnumDeviceInterfaces(set, nullptr, &kHid, i, &data); ++i) {
+    DWORD size = 0;
+    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+    std::vector<BYTE> buffer(size + sizeof(wchar_t), 0);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr)) continue;
+    std::wstring path = detail->DevicePath;
+    for (wchar_t& c : path) c = static_cast<wchar_t>(std::towlower(c));
+    shown = path.find(L"vid_7c3e&pid_5d1a&mi_02") != std::wstring::npos ||
+            path.find(L"vid_7c3e&pid_5e1a&mi_02") != std::wstring::npos;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return shown;
+}
+
+bool MouseHost::WaitShown(bool shown, DWORD timeoutMs) {
+  return WaitUntil([shown] { return MouseInterfaceShown() == shown; }, timeoutMs);
+}
+
+void MouseHost::StopAny() {
+  Process stop = Launch(BesideMe(L"mouse_host.exe"), {}, L"--stop");
+  stop.WaitExit(15000);
+  stop.Close();
+}
+
+MouseHost::MouseHost(const std::wstring& statePath) {
+  // One host per Wine session: one left by an earlier run would serve its own file.
+  StopAny();
+  m_host = Launch(BesideMe(L"mouse_host.exe"), {{L"ORVANE_SIMMOUSE", statePath}});
+  std::string narrow(statePath.begin(), statePath.end());
+  bool plugged = !simmouse::PresentInterfaces(simmouse::Store(narrow).Load()).empty();
+  m_serving = m_host.Running() && WaitShown(plugged, 20000);
+}
+
+MouseHost::MouseHost() : MouseHost([] {
+  std::string path = simmouse::StatePathFromEnvironment();
+  return std::wstring(path.begin(), path.end());
+}()) {}
+
+MouseHost::~MouseHost() {
+  StopAny();
+  if (!m_host.WaitExit(5000)) m_host.Kill();
+  m_host.Close();
 }
 
 }  // namespace windriver

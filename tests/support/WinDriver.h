@@ -63,4 +63,30 @@ int ProgressPos(HWND dialog, int id);
 // Saves the window's screen area (with frame) as a PNG file.
 bool SaveScreenshot(HWND window, const std::wstring& pngPath);
 
+// Whether Windows shows an interface of the mouse (application or boot
+// loader), found through SetupAPI as the updater finds it.
+bool MouseInterfaceShown();
+
+// The simulated mouse on the virtual HID bus for as long as this object
+// lives: the mouse host (beside this program) serves the state file; the
+// host's end unplugs the mouse. Starting stops a host left running and waits
+// until Windows shows the mouse as the file says.
+class MouseHost {
+ public:
+  explicit MouseHost(const std::wstring& statePath);
+  // The mouse named by ORVANE_SIMMOUSE.
+  MouseHost();
+  ~MouseHost();
+  MouseHost(const MouseHost&) = delete;
+  MouseHost& operator=(const MouseHost&) = delete;
+  bool Serving() const { return m_serving; }
+  // Waits until Windows shows the mouse (or none), as after a change of the file.
+  static bool WaitShown(bool shown, DWORD timeoutMs = 10000);
+  static void StopAny();
+
+ private:
+  Process m_host;
+  bool m_serving = false;
+};
+
 }  // namespace windriver

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -188,7 +189,11 @@ class UpdaterWindowTest : public ::testing::Test {
         store(statePath) {
     CreateDirectoryW(temp.c_str(), nullptr);
   }
-  void SetUp() override { ASSERT_TRUE(simmouse::Reset(store, 0x0101, "1.1.0")); }
+  void SetUp() override {
+    ASSERT_TRUE(simmouse::Reset(store, 0x0101, "1.1.0"));
+    host.reset(new MouseHost(std::wstring(statePath.begin(), statePath.end())));
+    ASSERT_TRUE(host->Serving()) << "the mouse host did not show the mouse";
+  }
   void TearDown() override {
     for (Process* p : {&app, &second}) {
       if (p->Running()) {
@@ -201,7 +206,7 @@ class UpdaterWindowTest : public ::testing::Test {
   }
 
   Process StartUpdater() {
-    Process p = Launch(BesideMe(programs::kSimUpdater),
+    Process p = Launch(BesideMe(programs::kUpdater),
                        {{L"TEMP", temp},
                         {L"TMP", temp},
                         {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())}});
@@ -224,6 +229,7 @@ class UpdaterWindowTest : public ::testing::Test {
   std::wstring temp, work;
   std::string statePath;
   simmouse::Store store;
+  std::unique_ptr<MouseHost> host;
   Process app, second;
 };
 
@@ -319,7 +325,7 @@ TEST_F(UpdaterWindowTest, ALeftoverFolderGoesBeforeThePayloadsWhichAreTheEmbedde
   EXPECT_FALSE(Exists(work + L"\\stale.txt"));
   EXPECT_FALSE(Exists(work + L"\\sub"));
 
-  const std::wstring exe = BesideMe(programs::kSimUpdater);
+  const std::wstring exe = BesideMe(programs::kUpdater);
   struct Payload {
     const wchar_t* name;
     WORD id;
@@ -647,8 +653,11 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
   const std::wstring appDir = dir.WidePath() + L"\\app", outside = dir.WidePath() + L"\\outside",
                      marks = dir.WidePath() + L"\\marks";
   for (const std::wstring& d : {appDir, outside, outside + L"\\sub", marks}) CreateDirectoryW(d.c_str(), nullptr);
-  const std::wstring exe = appDir + L"\\" + programs::kShippedUpdater;
-  ASSERT_TRUE(CopyFileW(BesideMe(programs::kShippedUpdater).c_str(), exe.c_str(), FALSE));
+  // No mouse on the bus; the state file still says one is plugged in.
+  host.reset();
+  ASSERT_TRUE(MouseHost::WaitShown(false));
+  const std::wstring exe = appDir + L"\\" + programs::kUpdater;
+  ASSERT_TRUE(CopyFileW(BesideMe(programs::kUpdater).c_str(), exe.c_str(), FALSE));
   ASSERT_TRUE(CopyFileW(BesideMe(L"KestrelHidCoreLib.dll").c_str(), (appDir + L"\\KestrelHidCoreLib.dll").c_str(), FALSE));
   for (const wchar_t* name : kBesideNames)
     ASSERT_TRUE(CopyFileW(BesideMe(L"planted_library.dll").c_str(), (appDir + L"\\" + name).c_str(), FALSE));
@@ -659,7 +668,7 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
     WriteText(outside + L"\\" + name, victims[outside + L"\\" + name]);
   }
   const std::string state = ReadAll(std::wstring(statePath.begin(), statePath.end()));
-  PreferPlantedLibraries(programs::kShippedUpdater, true);
+  PreferPlantedLibraries(programs::kUpdater, true);
 
   // Hard links named like the four payloads to files elsewhere, and planted
   // libraries, into the work folder (made first when asked).
@@ -685,7 +694,7 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
       SCOPED_TRACE(std::string(attack.name) + ", run " + std::to_string(run + 1));
       if (attack.before) attack.before();
       // ORVANE_SIMMOUSE names the state file of a plugged-in mouse: the
-      // simulation build would find it, the shipped program never reads it.
+      // stand-in libraries would read it, the program itself never does.
       app = Launch(exe, {{L"TEMP", temp},
                           {L"TMP", temp},
                           {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())},
@@ -743,5 +752,5 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
   EXPECT_EQ(loaded, 0u);
   EXPECT_TRUE(Exists(marks + L"\\setupapi.dll.loaded")) << "the control load did not pick up the planted file";
   PreferPlantedLibraries(L"planted_probe.exe", false);
-  PreferPlantedLibraries(programs::kShippedUpdater, false);
+  PreferPlantedLibraries(programs::kUpdater, false);
 }

@@ -38,6 +38,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   g_shots = std::wstring(argv[2]) + L"\\";
   simmouse::Store store;  // ORVANE_SIMMOUSE
+  MouseHost host;
   Process app = Launch(argv[1], {});
   HWND main = WaitForWindow(app.pid, kMainCaption, 30000);
   if (!main) {

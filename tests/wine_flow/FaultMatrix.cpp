@@ -275,6 +275,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "fault_matrix: ORVANE_SIMMOUSE is not set\n");
     return 2;
   }
+  MouseHost host;
   CreateDirectoryW(o.dir.c_str(), nullptr);
 
   // A scenario cell, one phase per call: its rows are added to rows.md.

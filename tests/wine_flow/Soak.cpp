@@ -120,6 +120,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (k == L"--cycles") cycles = _wtoi(argv[i + 1]);
   }
   simmouse::Store store;  // ORVANE_SIMMOUSE
+  MouseHost host;
   if (program.empty() || cycles < kCyclesUnderResult || store.inMemory()) {
     std::fprintf(stderr, "usage: soak --program P.exe [--cycles N] (with ORVANE_SIMMOUSE set)\n");
     return 2;
