@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/Format.h"
+#include "kestrel/KestrelDfu.h"
 #include "resources/resource.h"
 #include "simmouse/SimMouse.h"
 #include "tests/support/WinDriver.h"
@@ -33,6 +34,8 @@ const wchar_t kCompleted[] = L"Update is completed.";
 // Longest cell: the Kestrel verify fault on both attempts, two sixteen-second
 // success waits and two five-second pauses; the rest is margin for a slow start.
 const DWORD kResultTimeoutMs = 150000;
+// Never-ending progress ends at the program's own limit, on the real clock.
+const char kNeverEnding[] = "chatty";
 
 struct Options {
   std::wstring program, recovery, dir, only, scenario, phase, expect;
@@ -64,7 +67,10 @@ std::wstring WinPath(const std::wstring& path) {
 // One run of the updater from its start to its end; fills `problems`.
 class Run {
  public:
-  Run(const Options& o, const std::wstring& exe, const std::wstring& temp) : m_temp(temp) {
+  Run(const Options& o, const std::wstring& exe, const std::wstring& temp)
+      : m_temp(temp),
+        m_resultTimeoutMs(Narrow(o.scenario) == kNeverEnding ? kResultTimeoutMs + static_cast<DWORD>(kDfuFirstWaitLimitMs)
+                                                             : kResultTimeoutMs) {
     CreateDirectoryW(temp.c_str(), nullptr);
     m_app = Launch(BesideMe(exe), {{L"TEMP", temp}, {L"TMP", temp}});
   }
@@ -97,7 +103,7 @@ class Run {
             if (b != prompt) result = b;
           return result != nullptr || Ended();
         },
-        kResultTimeoutMs, 50);
+        m_resultTimeoutMs, 50);
     if (!result) {
       Fail(problems, Ended() ? "crashed (" + ExitText() + ")" : "hung: no result box");
       return L"";
@@ -139,6 +145,7 @@ class Run {
   std::wstring m_temp;
   Process m_app;
   HWND m_main = nullptr;
+  DWORD m_resultTimeoutMs;
 };
 
 struct Row {
