@@ -68,7 +68,9 @@ TEST_F(KestrelFlowTest, SuccessRunsTheWholeAttemptWithTheLow16BitsOfTheHandle) {
   EXPECT_EQ(p.kind, 2);
   EXPECT_EQ(p.target, 12);
   EXPECT_EQ(p.log, &OnSdkLog);
-  EXPECT_EQ(p.event, &OnSdkEvent);
+  // The attempt's own callback, not that of a session before it.
+  EXPECT_NE(p.event, nullptr);
+  EXPECT_NE(p.event, DfuSessionCallback(g_testSession));
   for (const auto& c : sdk.calls) {
     if (c.handle != -1) {
       EXPECT_EQ(c.handle, 0x0003) << c.name;
@@ -146,7 +148,7 @@ TEST_F(KestrelFlowTest, StatusWithinTheFirstSecondIsReturnedWithoutStartingTheTr
     g_iProgress = 0;
     for (const SdkEventRecord& late : {MakeEvent(SDK_STATUS_SUCCESS), MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, "90"),
                                        MakeEvent(SDK_STATUS_DISCONNECT), MakeEvent(SDK_STATUS_READY_TO_APPLY)})
-      OnSdkEvent(late);
+      sdk.inits.back().event(late);
     EXPECT_EQ(g_dfu_flag.load(), c.status) << c.name;
     EXPECT_FALSE(g_bDFU.load()) << c.name;
     EXPECT_EQ(g_iUpdateState.load(), 0) << c.name;
@@ -208,6 +210,16 @@ TEST_F(KestrelFlowTest, EveryEventRestartsTheInactivityWindow) {
   }
 }
 
+// A connect at `connectAt`, progress every `every` ms until `until`, then
+// `last` at `lastAt` (none when 0); ms after the start.
+std::vector<std::pair<int64_t, int32_t>> Writing(int64_t connectAt, int64_t until, int64_t every, int32_t last,
+                                                 int64_t lastAt) {
+  std::vector<std::pair<int64_t, int32_t>> events = {{connectAt, SDK_STATUS_CONNECT}};
+  for (int64_t t = connectAt + every; t <= until; t += every) events.push_back({t, -SDK_MSG_DFU_PROGRESS});
+  if (last) events.push_back({lastAt, last});
+  return events;
+}
+
 TEST_F(KestrelFlowTest, OutcomeAfterTheStartDecidesTheSuccessWait) {
   struct Case {
     const char* name;
@@ -223,10 +235,18 @@ TEST_F(KestrelFlowTest, OutcomeAfterTheStartDecidesTheSuccessWait) {
       {"connect then success within the wait", {{2000, SDK_STATUS_CONNECT}, {9500, SDK_STATUS_SUCCESS}}, 0, 8},
       {"connect then disconnect", {{2000, SDK_STATUS_CONNECT}, {4500, SDK_STATUS_DISCONNECT}}, 8, 3},
       {"connect then success too late", {{2000, SDK_STATUS_CONNECT}, {18500, SDK_STATUS_SUCCESS}}, 7, 16},
+      // Progress after the connect keeps the wait going: sixteen steps after the last one.
+      {"connect, progress for 40 s, then success", Writing(2000, 42000, 5000, SDK_STATUS_SUCCESS, 52000), 0, 50},
+      {"connect, progress for 40 s, then nothing", Writing(2000, 42000, 5000, 0, 0), 7, 40 + 16},
+      // Ends at the first report after the limit: 3,000 + 600 steps after the path.
+      {"progress for ever ends ten minutes after the path", Writing(2000, 700000, 5000, 0, 0), 7, 600},
   };
   for (const Case& c : cases) {
     sdk = FakeKestrelSdk();
-    for (const auto& e : c.events) sdk.After("StartDataTransferEx", e.first, MakeEvent(e.second));
+    for (const auto& e : c.events)
+      sdk.After("StartDataTransferEx", e.first,
+                e.second == -SDK_MSG_DFU_PROGRESS ? MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, "50")
+                                                  : MakeEvent(e.second));
     testing::internal::CaptureStdout();
     EXPECT_EQ(Run(), c.expected) << c.name;
     testing::internal::GetCapturedStdout();
@@ -234,6 +254,40 @@ TEST_F(KestrelFlowTest, OutcomeAfterTheStartDecidesTheSuccessWait) {
     // Two pauses before the start, then the success wait, then 100 ms before close.
     ASSERT_EQ(sdk.sleeps.size(), 2 + c.successWaitSleeps + 1) << c.name;
     EXPECT_EQ(sdk.sleeps.back(), 100u) << c.name;
+  }
+}
+
+// An SDK that goes on reporting after its close, past the worker's pause and
+// the next initialisation: its reports count for neither attempt.
+TEST_F(KestrelFlowTest, AnEventCountsOnlyForTheSessionThatSentIt) {
+  struct Case {
+    const char* name;
+    int32_t stray;  // what the first session keeps sending after its close
+    bool retrySucceeds;
+    int32_t expected;  // of the retry
+  };
+  const Case cases[] = {
+      {"a stray success does not make a silent retry succeed", SDK_STATUS_SUCCESS, false, kDfuResultSilent},
+      {"a stray cancel does not fail a good retry", SDK_STATUS_CANCEL, true, 0},
+      {"a stray disconnect does not fail a good retry", SDK_STATUS_DISCONNECT, true, 0},
+  };
+  for (const Case& c : cases) {
+    sdk = FakeKestrelSdk();
+    sdk.After("StartDataTransferEx", 2000, MakeEvent(SDK_STATUS_TIMEOUT));
+    for (int64_t t = 100; t < 60000; t += 500) {
+      sdk.After("closeKestrelSDK", t, MakeEvent(c.stray));
+      sdk.After("closeKestrelSDK", t + 250, MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, "100"));
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Run(), SDK_STATUS_TIMEOUT) << c.name;
+    sdk.NewScript();
+    if (c.retrySucceeds) sdk.After("StartDataTransferEx", 3000, MakeEvent(SDK_STATUS_SUCCESS));
+    sdk.SleepMs(5000);  // the worker's pause
+    EXPECT_EQ(Run(), c.expected) << c.name;
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(sdk.inits.size(), 2u) << c.name;
+    EXPECT_NE(sdk.inits[0].event, sdk.inits[1].event) << c.name;
+    EXPECT_NE(out.find("not of the open attempt, ignored"), std::string::npos) << c.name;
   }
 }
 

@@ -204,7 +204,8 @@ TEST_F(UpdaterFlowTest, EveryLibraryScenarioFromTheClickToTheResultAndARerunReco
   const Case cases[] = {{"early-1", false, L"0.05"},     {"early-2", false, L"0.05"},
                         {"early-3", false, L"0.05"},     {"early-4", false, L"0.05"},
                         {"early-7", false, L"0.05"},     {"early-8", false, L"0.05"},
-                        {"chatty", false, L"0.01"},      {"all-events", true, L"0.05"},
+                        {"chatty", false, L"0.01"},      {"late-retry", false, L"0.05"},
+                        {"all-events", true, L"0.05"},
                         {"late-events", true, L"0.05"},  {"updater-thread", true, L"0.05"},
                         {"none", true, L"0.05"}};
   bool updated = false;
