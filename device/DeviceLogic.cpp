@@ -54,7 +54,8 @@ BOOL CMainDialogLogic::CheckDeviceEntry(const HID_DEVICE_ENTRY& entry) {
   m_strDevicePath = path;
   m_hid.Close(m_DeviceList.m_hDevice);
   m_DeviceList.m_hDevice = INVALID_HANDLE_VALUE;
-  ShowDeviceReady();
+  // A device first recorded during or after an update is not offered one.
+  if (IsIdle() && !m_bUpdateStarted.load()) ShowDeviceReady();
   return TRUE;
 }
 

@@ -86,9 +86,19 @@ TEST_F(UpdateCommandTest, NoLeavesTheButtonDisabledAndGreyAndStartsNothing) {
 }
 
 TEST_F(UpdateCommandTest, YesShowsTheNoticeAndRunsOneUpdate) {
+  // The mouse arrives again while the prompt is open (the window is still idle).
+  view.answerBox = [&](const FakeMainView::Box& box) {
+    if (box.type != MB_YESNO) return IDOK;
+    logic.OnDeviceArrived(settings.m_strDevicePattern.c_str());
+    EXPECT_EQ(view.updateEnabled, logic.m_bUpdateStarted.load() == 0);  // only before the update
+    return IDYES;
+  };
   logic.OnBnClickedUpdate();
   EXPECT_EQ(view.Text(IDC_NOTICE).substr(0, 28), L"Please DO NOT unplug Device.");
+  EXPECT_FALSE(view.updateEnabled);  // the update has started
+  EXPECT_EQ(view.looks.back().normal, (UINT)IDB_PNG_INACTIVE);
   WaitForWorker();
+  EXPECT_FALSE(view.updateEnabled);
   EXPECT_EQ(g_updates.load(), 1);
   EXPECT_EQ(logic.m_bUpdateStarted.load(), 1);
   // A second Yes in the same run does nothing.
