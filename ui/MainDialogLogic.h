@@ -27,6 +27,10 @@ class CMainDialogLogic {
   CMainDialogLogic& operator=(const CMainDialogLogic&) = delete;
 
   // ---- start-up
+  // First thing of the dialog's initialisation: no worker may start until the
+  // window is up with a device (message boxes of the initialisation run a
+  // message loop that 2039 can reach).
+  void BeginInitialization() { m_bAcceptsUpdates.store(false); }
   // After the library is bound: boot-loader IDs, package query, captions.
   void QueryPackage();
   // After the start-up scan: TRUE and the ready state when a device version is
@@ -37,6 +41,8 @@ class CMainDialogLogic {
   // CanClose for a close request from the user, on the window's thread. A
   // request refused only because the worker is taking its last steps after
   // showing the result is asked again shortly (IMainView::RequestClose).
+  // Once it says yes the window is ending: no worker starts any more, not from
+  // an answer to a prompt that is still open.
   bool OnCloseRequest();
 
   // ---- devices
@@ -52,7 +58,8 @@ class CMainDialogLogic {
   void OnBnClickedUpdate();
   // WM_START_UPDATE: the notice line and a worker, without the prompt.
   void OnStartUpdateMessage();
-  // Starts Thread_UpdateFW unless one runs; false when none was started.
+  // Starts Thread_UpdateFW unless one runs or the window is not open for
+  // updates (initialising or ending); false when none was started.
   bool StartWorker();
   UINT Thread_UpdateFW();
   bool OnFirmwareUpdate();
@@ -93,6 +100,8 @@ class CMainDialogLogic {
   bool PackageUsable();
   // Set by StartWorker before the thread starts and cleared as the thread's last step.
   std::atomic<bool> m_bWorkerRunning{false};
+  // False while the dialog initialises and once it is ending: StartWorker refuses.
+  std::atomic<bool> m_bAcceptsUpdates{true};
 };
 
 // The main window's logic, set at the start of payload preparation; the

@@ -91,6 +91,7 @@ void COrvaneUpdaterDlg::BindControls(CDataExchange* pDX) {
 }
 
 BOOL COrvaneUpdaterDlg::InitializeDialog() {
+  m_logic.BeginInitialization();
   CDialogEx::OnInitDialog();
   SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));

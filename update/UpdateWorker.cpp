@@ -110,7 +110,10 @@ bool CMainDialogLogic::PackageUsable() {
 }
 
 bool CMainDialogLogic::OnCloseRequest() {
-  if (CanClose()) return true;
+  if (CanClose()) {
+    m_bAcceptsUpdates.store(false);
+    return true;
+  }
   // The result is out (255) and the worker is only returning: ask again
   // shortly rather than drop the user's close. The worker itself never
   // touches the window after it has cleared its running flag.
@@ -119,6 +122,12 @@ bool CMainDialogLogic::OnCloseRequest() {
 }
 
 bool CMainDialogLogic::StartWorker() {
+  // A worker on a dialog that is initialising or ending would outlive it, or
+  // use the library and payloads its teardown releases.
+  if (!m_bAcceptsUpdates.load()) {
+    DebugTrace(L"debug_:the window is not open for an update, none run");
+    return false;
+  }
   // Claimed before the thread exists, so that the window sees the update from
   // its first instruction and a second click cannot start another.
   bool expected = false;

@@ -178,7 +178,15 @@ TEST_F(StartupLogicTest, APackagePathThatDoesNotFitIsNotHandedOnCutShort) {
 TEST_F(StartupLogicTest, WithoutADeviceVersionTheOneNoDeviceBoxEndsTheDialog) {
   logic.QueryPackage();
   logic.m_dwDeviceVersion = 0;
+  logic.BeginInitialization();
+  // A start message while the box is open starts nothing: the dialog ends after it.
+  view.answerBox = [&](const FakeMainView::Box&) {
+    logic.OnStartUpdateMessage();
+    EXPECT_FALSE(logic.IsWorkerRunning());
+    return IDOK;
+  };
   EXPECT_FALSE(logic.FinishInitialization());
+  EXPECT_FALSE(logic.IsWorkerRunning());
   ASSERT_EQ(view.Boxes().size(), 1u);
   EXPECT_EQ(view.Boxes()[0].text, L"No device found.\r\nPlease connect your device to get started.");
   EXPECT_EQ(view.Boxes()[0].caption, L"Orvane Firmware Updater");

@@ -124,6 +124,20 @@ TEST_F(UpdateCommandTest, WhileTheWorkerRunsTheWindowIsNotIdleEvenBeforeTheFirst
   WaitForWorker();
 }
 
+TEST_F(UpdateCommandTest, AnswersAfterTheWindowBeganToEndStartNothing) {
+  // A close request (WM_CLOSE) while the prompt is open ends the window; Yes then starts no worker.
+  view.answerBox = [&](const FakeMainView::Box&) {
+    EXPECT_TRUE(logic.OnCloseRequest());
+    return IDYES;
+  };
+  logic.OnBnClickedUpdate();
+  EXPECT_FALSE(logic.IsWorkerRunning());
+  logic.OnStartUpdateMessage();
+  EXPECT_FALSE(logic.IsWorkerRunning());
+  EXPECT_EQ(g_updates.load(), 0);
+  EXPECT_EQ(logic.m_bUpdateStarted.load(), 0);
+}
+
 TEST_F(UpdateCommandTest, ACloseWhileTheWorkerTakesItsLastStepsIsAskedAgain) {
   std::atomic<int> answered{0};
   view.answerBox = [&](const FakeMainView::Box& box) {
@@ -134,7 +148,7 @@ TEST_F(UpdateCommandTest, ACloseWhileTheWorkerTakesItsLastStepsIsAskedAgain) {
     }
     return (box.type & 0xF) == MB_YESNO ? IDYES : IDOK;
   };
-  EXPECT_TRUE(logic.OnCloseRequest());  // idle: closes at once
+  EXPECT_TRUE(logic.CanClose());  // idle: would close at once
   logic.OnStartUpdateMessage();
   EXPECT_FALSE(logic.OnCloseRequest());  // running, no result yet: refused outright
   WaitForWorker();
