@@ -98,6 +98,9 @@ class CMainDialogLogic {
  private:
   // The worker's check that the library accepts the package before any stage runs.
   bool PackageUsable();
+  // How many mice with the device pattern are plugged in: interfaces of one
+  // device (its collections) count once.
+  int CountMatchingMice();
   // Set by StartWorker before the thread starts and cleared as the thread's last step.
   std::atomic<bool> m_bWorkerRunning{false};
   // False while the dialog initialises and once it is ending: StartWorker refuses.

@@ -197,6 +197,16 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
   // (Alone, the Tamber stage has the library check its package itself.)
   bool result = false;
   bool proceed = m_bTamberOnly || PackageUsable();
+  // The updater library refuses two mice (-6) only after the Kestrel stage
+  // has written one of them: refused here, before any write.
+  if (proceed) {
+    const int mice = CountMatchingMice();
+    if (mice > 1) {
+      DebugTrace(L"debug_:%d mice with %ls are plugged in, no update run: unplug all but one", mice,
+                 m_settings.m_strDevicePattern.c_str());
+      proceed = false;
+    }
+  }
   if (proceed && !binPathUsable) {
     DebugTrace(L"debug_:the image path %ls has no form the ANSI code page can represent, no update run",
                m_strBinPath.c_str());

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/Format.h"
 #include "app/Log.h"
 #include "device/Version.h"
 #include "tests/kestrel/LogCapture.h"
@@ -221,6 +222,42 @@ TEST_F(UpdateWorkerTest, KestrelResultsDecideRetryAndWhetherTheTamberStageRuns) 
     // A failed Kestrel stage still asks the library for its code.
     EXPECT_EQ(g_errorCalls, c.tamber ? 0 : 1) << c.name;
     EXPECT_EQ(g_iUpdateState.load(), 10) << c.name;
+  }
+}
+
+TEST_F(UpdateWorkerTest, TwoMicePluggedInAreRefusedBeforeAnyWrite) {
+  const wchar_t* kPath = L"\\\\?\\hid#vid_7c3e&pid_5d1a&%ls#7&%ls&0&%ls#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+  auto add = [this, kPath](const wchar_t* mi, const wchar_t* instance, const wchar_t* collection) {
+    FakeHidBackend::Device d;
+    d.path = FormatText(kPath, mi, instance, collection);
+    hid.devices.push_back(d);
+  };
+  struct Case {
+    const char* name;
+    std::vector<const wchar_t*> instances;  // one per mouse, each with its two collections
+    bool tamberOnly;
+    bool runs;
+  };
+  const Case cases[] = {
+      {"one mouse, two collections", {L"1a2b3c4d"}, false, true},
+      {"two mice", {L"1a2b3c4d", L"5e6f7a8b"}, false, false},
+      {"two mice, boot-loader package", {L"1a2b3c4d", L"5e6f7a8b"}, true, false},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    settings.RebuildDevicePattern();
+    hid.devices.clear();
+    for (const wchar_t* instance : c.instances) {
+      add(L"mi_02&col02", instance, L"0001");
+      add(L"mi_02", instance, L"0000");
+      add(L"mi_00", instance, L"0000");  // not the pattern's interface
+    }
+    logic.m_bTamberOnly = c.tamberOnly;
+    EXPECT_EQ(logic.OnFirmwareUpdate(), c.runs) << c.name;
+    EXPECT_EQ(g_flowCalls.size(), c.runs && !c.tamberOnly ? 1u : 0u) << c.name;
+    EXPECT_EQ(g_updateCalls, c.runs ? 1 : 0) << c.name;
+    EXPECT_EQ(g_debug.find(L"2 mice with VID_7C3E&PID_5D1A&MI_02 are plugged in") != std::wstring::npos, !c.runs)
+        << c.name;
   }
 }
 
