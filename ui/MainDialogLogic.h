@@ -17,8 +17,23 @@
 // One Kestrel DFU attempt: (vid, pid, narrow image path) -> result.
 typedef int32_t (*KestrelFlowFn)(uint16_t vid, uint16_t pid, const char* path);
 // The image path in the thread's ANSI code page, as the Kestrel SDK takes it:
-// the path itself, else its short form; false when neither converts without loss.
+// the path itself, else its short form; false when neither names the file.
 bool AnsiPathForSdk(const std::wstring& path, std::string* out);
+// A path in one code page; false when it cannot be converted without loss.
+typedef std::function<bool(UINT codePage, const std::wstring& wide, std::string* narrow)> NarrowPathFn;
+// The decision behind AnsiPathForSdk. The path is converted in the thread's
+// ANSI code page but the SDK opens it in the process's (CP_ACP), which differ
+// where the user's format locale is not the system's: a path counts only when
+// both convert it without loss to the same bytes. Else its short form (empty:
+// none), by the same test.
+bool SdkPathFrom(const std::wstring& path, const NarrowPathFn& narrow,
+                 const std::function<std::wstring(const std::wstring&)>& shortForm, std::string* out);
+#ifdef _WIN32
+// WideCharToMultiByte without best-fit characters or a default character;
+// a UTF-8 code page (also the system's, where so set) takes neither and loses
+// only lone surrogates, which it then refuses.
+bool NarrowPathIn(UINT codePage, const std::wstring& wide, std::string* narrow);
+#endif
 
 class CMainDialogLogic {
  public:

@@ -193,6 +193,50 @@ TEST_F(UpdateWorkerTest, ImagePathsTheAnsiCodePageCannotHoldAreNotHandedToTheSdk
 #endif
 }
 
+// The thread's code page converts the path, the process's opens it: the two
+// must agree on its bytes, or the SDK opens another file.
+TEST(SdkImagePath, BothCodePagesMustGiveTheSameBytesElseTheShortFormIsTried) {
+  enum Page { kWestern, kAsciiOnly, kOtherBytes };  // how the process's code page holds U+0080..U+00FF
+  struct Case {
+    const char* name;
+    Page process;
+    std::wstring shortForm;
+    bool usable;
+    std::string sent;
+  };
+  const std::wstring path = L"C:\\Users\\Jos\u00E9\\MouseFW.bin";
+  const Case cases[] = {
+      {"the same code page", kWestern, L"C:\\Users\\JOS~1\\MouseFW.bin", true, "C:\\Users\\Jos\xE9\\MouseFW.bin"},
+      {"the process's lacks the character", kAsciiOnly, L"C:\\Users\\JOS~1\\MouseFW.bin", true,
+       "C:\\Users\\JOS~1\\MouseFW.bin"},
+      {"the process's has other bytes for it", kOtherBytes, L"C:\\Users\\JOS~1\\MouseFW.bin", true,
+       "C:\\Users\\JOS~1\\MouseFW.bin"},
+      {"they differ and there is no short form", kOtherBytes, L"", false, ""},
+  };
+  for (const Case& c : cases) {
+    const NarrowPathFn narrow = [&c](UINT codePage, const std::wstring& wide, std::string* out) {
+      const Page page = codePage == CP_ACP ? c.process : kWestern;
+      out->clear();
+      for (wchar_t ch : wide) {
+        if (ch >= 0x80 && (page == kAsciiOnly || ch > 0xFF)) return false;
+        out->push_back(static_cast<char>(ch >= 0x80 && page == kOtherBytes ? ch - 0x60 : ch));
+      }
+      return true;
+    };
+    std::string sent = "stale";
+    EXPECT_EQ(SdkPathFrom(path, narrow, [&c](const std::wstring&) { return c.shortForm; }, &sent), c.usable)
+        << c.name;
+    EXPECT_EQ(sent, c.sent) << c.name;
+  }
+#ifdef _WIN32
+  // A system code page of UTF-8 takes neither best-fit flag nor loss report.
+  std::string utf8;
+  EXPECT_TRUE(NarrowPathIn(CP_UTF8, path, &utf8));
+  EXPECT_EQ(utf8, "C:\\Users\\Jos\xC3\xA9\\MouseFW.bin");
+  EXPECT_FALSE(NarrowPathIn(CP_UTF8, L"C:\\\xD800.bin", &utf8));  // a lone surrogate names no file
+#endif
+}
+
 TEST_F(UpdateWorkerTest, KestrelResultsDecideRetryAndWhetherTheTamberStageRuns) {
   struct Case {
     const char* name;
