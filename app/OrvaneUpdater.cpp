@@ -1,5 +1,6 @@
 #include "app/OrvaneUpdater.h"
 
+#include <objbase.h>
 #include <shlwapi.h>
 
 #include <memory>
@@ -57,7 +58,16 @@ BOOL COrvaneUpdaterApp::InitInstance() {
     // then the folder must be created fresh and private, or it is not used.
     if (::PathFileExistsW(m_strWorkDir) || ::GetFileAttributesW(WorkFolderName().c_str()) != INVALID_FILE_ATTRIBUTES)
       DeleteFolderTree(WorkFolderName().c_str());
-    m_hWorkDir = CreatePrivateFolder(WorkFolderName().c_str());
+    // A leftover that stays (a locked file, a path too long to remove) gives
+    // way to a new folder of this run beside it, under a name no other
+    // program can guess beforehand.
+    GUID guid = {};
+    ::CoCreateGuid(&guid);
+    const std::wstring folder = MakeWorkFolder(WorkFolderName(), guid.Data1, [this](const std::wstring& name) {
+      m_hWorkDir = CreatePrivateFolder(name.c_str());
+      return m_hWorkDir != INVALID_HANDLE_VALUE;
+    });
+    if (!folder.empty()) m_strWorkDir.Format(L"%ls\\", folder.c_str());
   }
 
   LoadSettings(m_ini);

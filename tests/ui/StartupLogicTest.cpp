@@ -3,6 +3,7 @@
 // the work folder are deleted and which new files a payload is written through.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -325,30 +326,60 @@ TEST(RemoveFolderTree, DeletesDepthFirstAndRemovesEveryLinkAsALinkNeverWalkingIt
 }
 
 TEST(IsOwnPlainFile, OnlyAPlainFileWithOneNameDirectlyInTheFolderTakesAPayload) {
-  const std::wstring folder = L"C:\\T\\OrvaneTessik_mouse";
+  // Paths within the volume, as a volume without a DOS name gives them.
+  const std::wstring folder = L"\\T\\OrvaneTessik_mouse";
   const struct {
     const char* name;
     DWORD attributes, links;
     std::wstring finalPath;
     BOOL plain;
+    uint64_t volume;
   } cases[] = {
-      {"the new file", kFile, 1, folder + L"\\Tmb.dll", TRUE},
-      {"names differing in case", kFile, 1, L"c:\\t\\orvanetessik_mouse\\TMB.DLL", TRUE},
-      {"a second name", kFile, 2, folder + L"\\Tmb.dll", FALSE},
-      {"a reparse point", kFile | kLink, 1, folder + L"\\Tmb.dll", FALSE},
-      {"a folder", kDir, 1, folder + L"\\Tmb.dll", FALSE},
-      {"elsewhere", kFile, 1, L"C:\\Windows\\System32\\Tmb.dll", FALSE},
-      {"in a sub-folder", kFile, 1, folder + L"\\x\\Tmb.dll", FALSE},
-      {"in a sibling folder", kFile, 1, folder + L"2\\Tmb.dll", FALSE},
-      {"unknown", INVALID_FILE_ATTRIBUTES, 1, folder + L"\\Tmb.dll", FALSE},
+      {"the new file", kFile, 1, folder + L"\\Tmb.dll", TRUE, 0x1234},
+      {"names differing in case", kFile, 1, L"\\t\\orvanetessik_mouse\\TMB.DLL", TRUE, 0x1234},
+      {"a second name", kFile, 2, folder + L"\\Tmb.dll", FALSE, 0x1234},
+      {"a reparse point", kFile | kLink, 1, folder + L"\\Tmb.dll", FALSE, 0x1234},
+      {"a folder", kDir, 1, folder + L"\\Tmb.dll", FALSE, 0x1234},
+      {"elsewhere", kFile, 1, L"\\Windows\\System32\\Tmb.dll", FALSE, 0x1234},
+      {"in a sub-folder", kFile, 1, folder + L"\\x\\Tmb.dll", FALSE, 0x1234},
+      {"in a sibling folder", kFile, 1, folder + L"2\\Tmb.dll", FALSE, 0x1234},
+      {"unknown", INVALID_FILE_ATTRIBUTES, 1, folder + L"\\Tmb.dll", FALSE, 0x1234},
+      {"the same path on another volume", kFile, 1, folder + L"\\Tmb.dll", FALSE, 0x5678},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     OpenedFileFacts facts;
     facts.attributes = c.attributes;
     facts.links = c.links;
+    facts.volume = c.volume;
     facts.finalPath = c.finalPath;
-    EXPECT_EQ(IsOwnPlainFile(facts, folder, L"Tmb.dll"), c.plain);
-    EXPECT_EQ(IsOwnPlainFile(facts, folder + L"\\", L"Tmb.dll"), c.plain);
+    EXPECT_EQ(IsOwnPlainFile(facts, 0x1234, folder, L"Tmb.dll"), c.plain);
+    EXPECT_EQ(IsOwnPlainFile(facts, 0x1234, folder + L"\\", L"Tmb.dll"), c.plain);
+  }
+}
+
+// A leftover that cannot be removed must not keep every later run from a
+// fresh folder of its own.
+TEST(MakeWorkFolder, TheUsualNameElseANewFolderBesideIt) {
+  const std::wstring usual = L"\\T\\OrvaneTessik_mouse";
+  const struct {
+    const char* name;
+    std::vector<std::wstring> refused;  // names `make` cannot create fresh
+    std::wstring made;
+  } cases[] = {
+      {"the usual name", {}, usual},
+      {"a leftover stays", {usual}, usual + L".0000002a"},
+      {"that name is taken too", {usual, usual + L".0000002a"}, usual + L".0000002b"},
+      {"none can be made", {usual, usual + L".0000002a", usual + L".0000002b", usual + L".0000002c",
+                            usual + L".0000002d"}, L""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::wstring> tried;
+    const std::wstring made = MakeWorkFolder(usual, 0x2a, [&](const std::wstring& name) {
+      tried.push_back(name);
+      return std::find(c.refused.begin(), c.refused.end(), name) == c.refused.end();
+    });
+    EXPECT_EQ(made, c.made) << c.name;
+    EXPECT_EQ(tried.size(), c.made.empty() ? 5u : c.refused.size() + 1) << c.name;
   }
 }
