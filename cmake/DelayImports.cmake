@@ -31,11 +31,16 @@ function(orvane_delay_import name)
     endif()
     # Text symbols are the functions: "_Name@N" on 32-bit, without the
     # leading underscore in the .def; dlltool -k drops "@N" from the name
-    # looked up in the DLL.
-    string(REGEX MATCHALL "[0-9a-fA-F]+ T _[^\n]+" lines "${symbols}")
+    # looked up in the DLL. 64-bit symbols carry no decoration at all.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(decoration "_")
+    else()
+      set(decoration "")
+    endif()
+    string(REGEX MATCHALL "[0-9a-fA-F]+ T ${decoration}[^\n]+" lines "${symbols}")
     set(exports "")
     foreach(line ${lines})
-      string(REGEX REPLACE "^[0-9a-fA-F]+ T _" "" export "${line}")
+      string(REGEX REPLACE "^[0-9a-fA-F]+ T ${decoration}" "" export "${line}")
       list(APPEND exports "${export}")
     endforeach()
     list(REMOVE_DUPLICATES exports)
