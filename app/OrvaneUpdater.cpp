@@ -8,6 +8,7 @@
 #include "app/DllSearch.h"
 #include "app/FolderTree.h"
 #include "app/Format.h"
+#include "kestrel/KestrelDfu.h"
 #include "ui/ColorButton.h"
 #include "ui/OrvaneUpdaterDlg.h"
 
@@ -17,6 +18,9 @@ COrvaneUpdaterApp::COrvaneUpdaterApp() : CWinApp(nullptr) {
   // Before anything loads a library by name, GDI+ and the delay-loaded
   // system libraries included: System32 only from here on.
   RestrictDllSearch();
+  // The Kestrel SDK beside the program, as early as its import once was, but
+  // under the narrowed search.
+  KestrelImportedSdk();
   // Before any window exists; the result is not needed: a GDI+ that did not
   // start only leaves the button images undrawn.
   if (Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok)

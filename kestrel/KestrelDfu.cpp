@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/DllSearch.h"
 #include "app/Format.h"
 #include "app/Log.h"
 #include "update/Progress.h"
@@ -58,6 +59,35 @@ std::string BoundedText(const char* text, size_t size) {
 
 }  // namespace
 
+#ifdef _WIN32
+namespace {
+template <class Fn>
+void Bind(HMODULE sdk, const char* name, Fn* fn) {
+  *fn = sdk ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(sdk, name))) : nullptr;
+}
+}  // namespace
+
+const KestrelSdkApi& KestrelImportedSdk() {
+  // Loaded from beside the program, its system imports from System32, and
+  // bound by name: not an import of ours, which the system would resolve
+  // before the library search is narrowed.
+  static const KestrelSdkApi bound = [] {
+    KestrelSdkApi api{};
+    HMODULE sdk = LoadLibraryBesideProgram(L"KestrelHidCoreLib.dll");
+    Bind(sdk, "GetDfuDeviceBinInfoEx", &api.GetDfuDeviceBinInfoEx);
+    Bind(sdk, "InitializeKestrelSDKEx", &api.InitializeKestrelSDKEx);
+    Bind(sdk, "GetDeviceHandleEx", &api.GetDeviceHandleEx);
+    Bind(sdk, "SetTargetDeviceEx", &api.SetTargetDeviceEx);
+    Bind(sdk, "RequestDFUInfoEx", &api.RequestDFUInfoEx);
+    Bind(sdk, "SetDfuDeviceFilepathEx", &api.SetDfuDeviceFilepathEx);
+    Bind(sdk, "StartDataTransferEx", &api.StartDataTransferEx);
+    Bind(sdk, "ApplyNewFirmwareEx", &api.ApplyNewFirmwareEx);
+    Bind(sdk, "closeKestrelSDK", &api.closeKestrelSDK);
+    return api;
+  }();
+  return bound;
+}
+#else
 const KestrelSdkApi& KestrelImportedSdk() {
   static const KestrelSdkApi imported = {
       ::GetDfuDeviceBinInfoEx, ::InitializeKestrelSDKEx, ::GetDeviceHandleEx,
@@ -66,6 +96,7 @@ const KestrelSdkApi& KestrelImportedSdk() {
   };
   return imported;
 }
+#endif
 
 void SetKestrelSdk(const KestrelSdkApi* api) { g_sdk.store(api); }
 
@@ -173,6 +204,13 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
     return -1;
   }
   std::fclose(file);
+
+  if (!sdk.GetDfuDeviceBinInfoEx || !sdk.InitializeKestrelSDKEx || !sdk.GetDeviceHandleEx || !sdk.SetTargetDeviceEx ||
+      !sdk.RequestDFUInfoEx || !sdk.SetDfuDeviceFilepathEx || !sdk.StartDataTransferEx || !sdk.ApplyNewFirmwareEx ||
+      !sdk.closeKestrelSDK) {
+    TracePrint("KestrelHidCoreLib.dll is not loaded\n");
+    return kDfuResultNoSdk;
+  }
 
   g_pfnProgress.store(UpdateProgressCallback);
   TracePrint("dfu_file_ok=%s\n", path);

@@ -121,6 +121,7 @@ constexpr int64_t kDfuInactivityMs = 20000;
 constexpr int64_t kDfuFirstWaitLimitMs = 10 * 60 * 1000;
 constexpr int32_t kDfuResultSilent = -1000;     // no event for more than kDfuInactivityMs
 constexpr int32_t kDfuResultWaitLimit = -1001;  // no outcome within kDfuFirstWaitLimitMs
+constexpr int32_t kDfuResultNoSdk = -1002;      // the SDK (or one of its functions) is not there
 
 // The success wait (after an outcome other than success) waits 16 one-second
 // steps for success; a step in which the SDK reported progress starts the 16

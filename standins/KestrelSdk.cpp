@@ -11,6 +11,13 @@
 #define KESTREL_BUILDING_SDK
 #include "vendor/KestrelHidCore.h"
 
+#ifdef _WIN32
+#include <windows.h>
+extern "C" {
+#include <hidsdi.h>
+}
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -447,6 +454,13 @@ int32_t VENDOR_CALL InitializeKestrelSDKEx(SdkInitParams params) {
     return KESTREL_E_NO_DEVICE;
 
   auto s = std::make_shared<Session>();
+#ifdef _WIN32
+  // The vendor's SDK reaches the mouse through the HID class driver and
+  // imports hid.dll, a system library that is not a known one.
+  GUID hidClass = {};
+  HidD_GetHidGuid(&hidClass);
+  if (hidClass.Data1 != 0x4D1E55B2) QueueLog(*s, "KestrelHidCore: unexpected HID class");
+#endif
   s->log = params.log;
   s->event = params.event;
   s->vid = params.vid;

@@ -154,8 +154,10 @@ bool CMainDialogLogic::StartWorker() {
   // its first instruction and a second click cannot start another.
   bool expected = false;
   if (!m_bWorkerRunning.compare_exchange_strong(expected, true)) return false;
+  m_view.HoldSystem(true);
   if (!StartDetachedThread([this] { Thread_UpdateFW(); })) {
     DebugTrace(L"debug_:the update thread could not be started");
+    m_view.HoldSystem(false);
     m_bWorkerRunning.store(false);
     return false;
   }
@@ -170,6 +172,7 @@ UINT CMainDialogLogic::Thread_UpdateFW() {
   ShowProgress(0);
   Log(L"Thread_UpdateFW->OnFirmwareUpdate");
   const bool ok = OnFirmwareUpdate();
+  m_view.HoldSystem(false);  // nothing writes any more
   Log(ok ? L"Thread_UpdateFW true" : L"Thread_UpdateFW false");
   g_iUpdateState.store(255);
 

@@ -88,7 +88,11 @@ TEST_F(UpdateCommandTest, NoLeavesTheButtonDisabledAndGreyAndStartsNothing) {
 TEST_F(UpdateCommandTest, YesShowsTheNoticeAndRunsOneUpdate) {
   // The mouse arrives again while the prompt is open (the window is still idle).
   view.answerBox = [&](const FakeMainView::Box& box) {
-    if (box.type != MB_YESNO) return IDOK;
+    if (box.type != MB_YESNO) {
+      // The result: the system was held from the start until the write ended.
+      EXPECT_EQ(view.holds, std::vector<bool>({true, false}));
+      return IDOK;
+    }
     logic.OnDeviceArrived(settings.m_strDevicePattern.c_str());
     EXPECT_EQ(view.updateEnabled, logic.m_bUpdateStarted.load() == 0);  // only before the update
     return IDYES;
