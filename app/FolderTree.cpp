@@ -166,3 +166,10 @@ std::wstring FinalPathOf(HANDLE handle) {
   if (text.compare(0, 4, L"\\\\?\\") == 0) return text.substr(4);
   return text;
 }
+
+std::wstring PathWithinVolumeOf(HANDLE handle) {
+  wchar_t path[1024];
+  const DWORD n = ::GetFinalPathNameByHandleW(handle, path, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_NONE);
+  if (n == 0 || n >= 1024) return std::wstring();
+  return std::wstring(path, n);
+}

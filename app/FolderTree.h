@@ -23,3 +23,6 @@ HANDLE CreatePrivateFolder(const wchar_t* folder);
 // The path the handle really names, without the "\\?\" prefix; empty when
 // it cannot be told.
 std::wstring FinalPathOf(HANDLE handle);
+// The same within its volume, without a drive ("\\Users\\...\\x"): also on a
+// volume that has no DOS name.
+std::wstring PathWithinVolumeOf(HANDLE handle);

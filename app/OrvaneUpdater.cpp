@@ -1,5 +1,6 @@
 #include "app/OrvaneUpdater.h"
 
+#include <objbase.h>
 #include <shlwapi.h>
 
 #include <memory>
@@ -7,6 +8,7 @@
 #include "app/DllSearch.h"
 #include "app/FolderTree.h"
 #include "app/Format.h"
+#include "kestrel/KestrelDfu.h"
 #include "ui/ColorButton.h"
 #include "ui/OrvaneUpdaterDlg.h"
 
@@ -16,6 +18,9 @@ COrvaneUpdaterApp::COrvaneUpdaterApp() : CWinApp(nullptr) {
   // Before anything loads a library by name, GDI+ and the delay-loaded
   // system libraries included: System32 only from here on.
   RestrictDllSearch();
+  // The Kestrel SDK beside the program, as early as its import once was, but
+  // under the narrowed search.
+  KestrelImportedSdk();
   // Before any window exists; the result is not needed: a GDI+ that did not
   // start only leaves the button images undrawn.
   if (Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok)
@@ -57,7 +62,16 @@ BOOL COrvaneUpdaterApp::InitInstance() {
     // then the folder must be created fresh and private, or it is not used.
     if (::PathFileExistsW(m_strWorkDir) || ::GetFileAttributesW(WorkFolderName().c_str()) != INVALID_FILE_ATTRIBUTES)
       DeleteFolderTree(WorkFolderName().c_str());
-    m_hWorkDir = CreatePrivateFolder(WorkFolderName().c_str());
+    // A leftover that stays (a locked file, a path too long to remove) gives
+    // way to a new folder of this run beside it, under a name no other
+    // program can guess beforehand.
+    GUID guid = {};
+    ::CoCreateGuid(&guid);
+    const std::wstring folder = MakeWorkFolder(WorkFolderName(), guid.Data1, [this](const std::wstring& name) {
+      m_hWorkDir = CreatePrivateFolder(name.c_str());
+      return m_hWorkDir != INVALID_HANDLE_VALUE;
+    });
+    if (!folder.empty()) m_strWorkDir.Format(L"%ls\\", folder.c_str());
   }
 
   LoadSettings(m_ini);

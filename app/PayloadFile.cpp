@@ -38,40 +38,6 @@ void ReleasePayload(HANDLE& hold) {
 
 namespace {
 
-// Facts about the file behind a handle, for IsOwnPlainFile. From the by-handle
-// classes that answer from the file alone: GetFileInformationByHandle also
-// asks for the volume's serial number, a round trip that costs more than all
-// the rest of a payload's writing where the platform asks a volume service.
-OpenedFileFacts FactsOf(HANDLE file) {
-  OpenedFileFacts facts;
-  FILE_ATTRIBUTE_TAG_INFO tag = {};
-  FILE_STANDARD_INFO standard = {};
-  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag)) ||
-      !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)))
-    return facts;
-  facts.attributes = tag.FileAttributes;
-  facts.links = standard.NumberOfLinks;
-  facts.finalPath = FinalPathOf(file);
-  return facts;
-}
-
-// The final path of the folder that the payload path names, itself never
-// followed through a link.
-std::wstring FolderFinalPath(const std::wstring& path, std::wstring* name) {
-  const size_t slash = path.find_last_of(L"\\/");
-  if (slash == std::wstring::npos) return std::wstring();
-  *name = path.substr(slash + 1);
-  size_t end = slash;
-  while (end > 0 && (path[end - 1] == L'\\' || path[end - 1] == L'/')) --end;  // the doubled separator
-  HANDLE folder = ::CreateFileW(path.substr(0, end).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return std::wstring();
-  std::wstring final = FinalPathOf(folder);
-  ::CloseHandle(folder);
-  return final;
-}
-
 // Which file a handle names: volume and file ID. The ID class (number 18,
 // FILE_ID_INFO's layout) exists from Windows 8 on, above the headers' floor
 // here; before it, the older call's serial and index say the same.
@@ -96,6 +62,45 @@ bool SameFile(const FileIdentity& a, const FileIdentity& b) {
   return a.volume == b.volume && std::memcmp(a.id, b.id, sizeof(a.id)) == 0;
 }
 
+// Facts about the file behind a handle, for IsOwnPlainFile. From the by-handle
+// classes that answer from the file alone: GetFileInformationByHandle also
+// asks for the volume's serial number, a round trip that costs more than all
+// the rest of a payload's writing where the platform asks a volume service.
+OpenedFileFacts FactsOf(HANDLE file) {
+  OpenedFileFacts facts;
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  FILE_STANDARD_INFO standard = {};
+  FileIdentity identity;
+  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+      !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
+      !IdentityOf(file, &identity))
+    return facts;
+  facts.attributes = tag.FileAttributes;
+  facts.links = standard.NumberOfLinks;
+  facts.volume = identity.volume;
+  facts.finalPath = PathWithinVolumeOf(file);
+  return facts;
+}
+
+// The folder that the payload path names, itself never followed through a
+// link: its volume and its final path within it.
+std::wstring FolderFinalPath(const std::wstring& path, std::wstring* name, uint64_t* volume) {
+  const size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return std::wstring();
+  *name = path.substr(slash + 1);
+  size_t end = slash;
+  while (end > 0 && (path[end - 1] == L'\\' || path[end - 1] == L'/')) --end;  // the doubled separator
+  HANDLE folder = ::CreateFileW(path.substr(0, end).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return std::wstring();
+  FileIdentity identity;
+  std::wstring final = IdentityOf(folder, &identity) ? PathWithinVolumeOf(folder) : std::wstring();
+  *volume = identity.volume;
+  ::CloseHandle(folder);
+  return final;
+}
+
 }  // namespace
 
 HANDLE WritePayloadFile(const wchar_t* path, const void* data, DWORD size, PayloadWriteFn write) {
@@ -108,9 +113,10 @@ HANDLE WritePayloadFile(const wchar_t* path, const void* data, DWORD size, Paylo
   // Before a byte is written: the handle must name a plain file with one name,
   // directly inside the folder. Someone may have linked to it in between.
   std::wstring name;
-  const std::wstring folder = FolderFinalPath(path, &name);
+  uint64_t volume = 0;
+  const std::wstring folder = FolderFinalPath(path, &name, &volume);
   FileIdentity written_id;
-  if (!IsOwnPlainFile(FactsOf(file), folder, name) || !IdentityOf(file, &written_id)) {
+  if (!IsOwnPlainFile(FactsOf(file), volume, folder, name) || !IdentityOf(file, &written_id)) {
     FILE_DISPOSITION_INFO dispose = {TRUE};
     ::SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof(dispose));
     ::CloseHandle(file);
@@ -143,7 +149,7 @@ HANDLE WritePayloadFile(const wchar_t* path, const void* data, DWORD size, Paylo
   }
   FileIdentity held_id;
   if (!IdentityOf(hold, &held_id) || !SameFile(held_id, written_id) ||
-      !IsOwnPlainFile(FactsOf(hold), folder, name) || !PayloadMatches(hold, data, size)) {
+      !IsOwnPlainFile(FactsOf(hold), volume, folder, name) || !PayloadMatches(hold, data, size)) {
     ::CloseHandle(hold);
     ::DeleteFileW(path);
     DebugTrace(L"Payload changed after writing : %ls", path);

@@ -55,13 +55,26 @@ BOOL RemoveFolderTree(IFolderTreeOps& ops, const std::wstring& folder) {
   return RemoveWalkedFolder(ops, folder) ? TRUE : FALSE;
 }
 
-BOOL IsOwnPlainFile(const OpenedFileFacts& file, const std::wstring& folderFinalPath, const std::wstring& name) {
+BOOL IsOwnPlainFile(const OpenedFileFacts& file, uint64_t folderVolume, const std::wstring& folderFinalPath,
+                    const std::wstring& name) {
   if (file.attributes == INVALID_FILE_ATTRIBUTES) return FALSE;
   if (file.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return FALSE;
   if (file.links != 1) return FALSE;
+  if (file.volume != folderVolume) return FALSE;
   if (folderFinalPath.empty() || name.empty()) return FALSE;
   std::wstring expected = folderFinalPath;
   if (expected.back() != L'\\') expected += L'\\';
   expected += name;
   return SameText(file.finalPath, expected) ? TRUE : FALSE;
+}
+
+std::wstring MakeWorkFolder(const std::wstring& usual, uint32_t tag,
+                            const std::function<bool(const std::wstring&)>& make) {
+  if (usual.empty()) return std::wstring();
+  if (make(usual)) return usual;
+  for (uint32_t i = 0; i < 4; ++i) {
+    const std::wstring beside = FormatText(L"%ls.%08x", usual.c_str(), static_cast<unsigned>(tag + i));
+    if (make(beside)) return beside;
+  }
+  return std::wstring();
 }

@@ -3,6 +3,8 @@
 // through a link: which entries of a folder tree it deletes, and whether a file
 // it just created is one it may write a payload through. The platform's calls
 // sit behind IFolderTreeOps and OpenedFileFacts, so the decisions run natively.
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,11 +46,25 @@ BOOL RemoveFolderTree(IFolderTreeOps& ops, const std::wstring& folder);
 struct OpenedFileFacts {
   DWORD attributes = INVALID_FILE_ATTRIBUTES;
   DWORD links = 0;         // names the file has (hard links)
-  std::wstring finalPath;  // the path the handle really names
+  uint64_t volume = 0;     // the volume's serial number
+  std::wstring finalPath;  // the path the handle really names, within its volume
 };
 
 // TRUE when a payload may be written through the handle: a plain file (no
-// folder, no reparse point) with one name, directly inside the folder whose
-// final path is given, under the expected name. Any other answer means the
-// name led somewhere else, or someone else can reach the bytes by another name.
-BOOL IsOwnPlainFile(const OpenedFileFacts& file, const std::wstring& folderFinalPath, const std::wstring& name);
+// folder, no reparse point) with one name, directly inside the folder (on its
+// volume, at the path within it that is given), under the expected name. Any
+// other answer means the name led somewhere else, or someone else can reach
+// the bytes by another name. Paths are compared within the volume, without a
+// drive: not every volume has a DOS name (RAM disks), and the program's own
+// files must be recognised on it too.
+BOOL IsOwnPlainFile(const OpenedFileFacts& file, uint64_t folderVolume, const std::wstring& folderFinalPath,
+                    const std::wstring& name);
+
+// The work folder of a run: `usual` when `make` can create it fresh and
+// private; else a new folder beside it, named `usual` + "." + eight hex
+// digits of `tag` (a few tries, each with the next tag), made by `make` too.
+// A leftover that cannot be removed (a locked file, a path too long for the
+// removal) must not keep every later run from its payloads. Empty when no
+// folder was made.
+std::wstring MakeWorkFolder(const std::wstring& usual, uint32_t tag,
+                            const std::function<bool(const std::wstring&)>& make);

@@ -87,8 +87,10 @@ SdkEventRecord Event(int32_t status) {
   return r;
 }
 
+unsigned g_session = 0;
+
 void ResetWords() {
-  g_dfuAttempt.Open();  // the handler acts only on the events of an open attempt
+  g_session = OpenDfuAttempt();  // the handler acts only on the events of the open attempt
   g_dfu_flag = -1;
   g_bDFU = false;
   g_bEventSeen = false;
@@ -103,9 +105,9 @@ double CpuPerSecondOfWaiting(double seconds, double* wallOut) {
   std::thread sdk([until] {
     while (Clock::now() < until) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      OnSdkEvent(Event(SDK_STATUS_IGNORED));
+      OnSdkEvent(g_session, Event(SDK_STATUS_IGNORED));
     }
-    OnSdkEvent(Event(SDK_STATUS_TIMEOUT));
+    OnSdkEvent(g_session, Event(SDK_STATUS_TIMEOUT));
   });
   const double cpu0 = ProcessCpuSeconds();
   const auto wall0 = Clock::now();
@@ -132,7 +134,7 @@ std::vector<double> ReactionTimes(int samples) {
     std::thread sdk([&reported, delayUs] {
       std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
       reported = Clock::now();
-      OnSdkEvent(Event(SDK_STATUS_TIMEOUT));
+      OnSdkEvent(g_session, Event(SDK_STATUS_TIMEOUT));
     });
     WaitForDfuOutcome(time, time.NowMs());
     const Clock::time_point returned = Clock::now();

@@ -1,7 +1,9 @@
 // Finding the mouse among the HID interfaces and following its arrival and
 // removal: the ready and absent states of the window.
+#include <algorithm>
 #include <cwctype>
 #include <memory>
+#include <vector>
 
 #include "device/Version.h"
 #include "resources/resource.h"
@@ -29,7 +31,32 @@ bool ContainsNoCase(const wchar_t* text, const std::wstring& pattern) {
   return UpperCase(text).find(UpperCase(pattern.c_str())) != std::wstring::npos;
 }
 
+// The device instance an interface path belongs to: the instance part of
+// "\\?\HID#<ids>#<instance>#<class>" without its last field, the number of
+// the collection. A path of another shape gives the empty key.
+std::wstring DeviceInstanceKey(const std::wstring& path) {
+  const size_t first = path.find(L'#');
+  const size_t second = first == std::wstring::npos ? first : path.find(L'#', first + 1);
+  const size_t third = second == std::wstring::npos ? second : path.find(L'#', second + 1);
+  if (third == std::wstring::npos) return std::wstring();
+  const std::wstring instance = path.substr(second + 1, third - second - 1);
+  const size_t last = instance.rfind(L'&');
+  return last == std::wstring::npos ? instance : instance.substr(0, last);
+}
+
 }  // namespace
+
+int CMainDialogLogic::CountMatchingMice() {
+  std::vector<std::wstring> mice;
+  m_hid.EnumerateInterfaces(kHidInterfaceClass, [&](const IHidBackend::Interface& i) {
+    const std::wstring path = UpperCase(i.path.c_str());
+    if (path.find(m_settings.m_strDevicePattern) == std::wstring::npos) return true;
+    const std::wstring key = DeviceInstanceKey(path);
+    if (std::find(mice.begin(), mice.end(), key) == mice.end()) mice.push_back(key);
+    return true;
+  });
+  return static_cast<int>(mice.size());
+}
 
 void CMainDialogLogic::ScanDevices() {
   // A fresh list each scan; on the heap, since it is about 330 KiB.
@@ -54,7 +81,8 @@ BOOL CMainDialogLogic::CheckDeviceEntry(const HID_DEVICE_ENTRY& entry) {
   m_strDevicePath = path;
   m_hid.Close(m_DeviceList.m_hDevice);
   m_DeviceList.m_hDevice = INVALID_HANDLE_VALUE;
-  ShowDeviceReady();
+  // A device first recorded during or after an update is not offered one.
+  if (IsIdle() && !m_bUpdateStarted.load()) ShowDeviceReady();
   return TRUE;
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/DllSearch.h"
 #include "app/Format.h"
 #include "app/Log.h"
 #include "update/Progress.h"
@@ -17,6 +18,7 @@ std::atomic<bool> g_bDFU{false};
 std::atomic<bool> g_bEventSeen{false};
 std::atomic<int32_t> g_device_handle{0};
 std::atomic<DfuProgressFn> g_pfnProgress{nullptr};
+std::atomic<uint32_t> g_dfuProgressReports{0};
 
 namespace {
 
@@ -57,6 +59,35 @@ std::string BoundedText(const char* text, size_t size) {
 
 }  // namespace
 
+#ifdef _WIN32
+namespace {
+template <class Fn>
+void Bind(HMODULE sdk, const char* name, Fn* fn) {
+  *fn = sdk ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(sdk, name))) : nullptr;
+}
+}  // namespace
+
+const KestrelSdkApi& KestrelImportedSdk() {
+  // Loaded from beside the program, its system imports from System32, and
+  // bound by name: not an import of ours, which the system would resolve
+  // before the library search is narrowed.
+  static const KestrelSdkApi bound = [] {
+    KestrelSdkApi api{};
+    HMODULE sdk = LoadLibraryBesideProgram(L"KestrelHidCoreLib.dll");
+    Bind(sdk, "GetDfuDeviceBinInfoEx", &api.GetDfuDeviceBinInfoEx);
+    Bind(sdk, "InitializeKestrelSDKEx", &api.InitializeKestrelSDKEx);
+    Bind(sdk, "GetDeviceHandleEx", &api.GetDeviceHandleEx);
+    Bind(sdk, "SetTargetDeviceEx", &api.SetTargetDeviceEx);
+    Bind(sdk, "RequestDFUInfoEx", &api.RequestDFUInfoEx);
+    Bind(sdk, "SetDfuDeviceFilepathEx", &api.SetDfuDeviceFilepathEx);
+    Bind(sdk, "StartDataTransferEx", &api.StartDataTransferEx);
+    Bind(sdk, "ApplyNewFirmwareEx", &api.ApplyNewFirmwareEx);
+    Bind(sdk, "closeKestrelSDK", &api.closeKestrelSDK);
+    return api;
+  }();
+  return bound;
+}
+#else
 const KestrelSdkApi& KestrelImportedSdk() {
   static const KestrelSdkApi imported = {
       ::GetDfuDeviceBinInfoEx, ::InitializeKestrelSDKEx, ::GetDeviceHandleEx,
@@ -65,6 +96,7 @@ const KestrelSdkApi& KestrelImportedSdk() {
   };
   return imported;
 }
+#endif
 
 void SetKestrelSdk(const KestrelSdkApi* api) { g_sdk.store(api); }
 
@@ -101,6 +133,31 @@ void ScaledKestrelTime::WaitForEvent(uint32_t seen, int64_t deadline) {
 }
 
 CReportGate<std::recursive_mutex> g_dfuAttempt(false);
+
+namespace {
+std::atomic<unsigned> g_nextSession{0};
+
+template <unsigned N>
+void VENDOR_CALL SessionEvent(SdkEventRecord record) {
+  OnSdkEvent(N, record);
+}
+}  // namespace
+
+SdkEventCallback DfuSessionCallback(unsigned session) {
+  static const SdkEventCallback callbacks[kDfuSessionCallbacks] = {
+      SessionEvent<0>, SessionEvent<1>, SessionEvent<2>, SessionEvent<3>,
+      SessionEvent<4>, SessionEvent<5>, SessionEvent<6>, SessionEvent<7>,
+  };
+  return callbacks[session % kDfuSessionCallbacks];
+}
+
+unsigned OpenDfuAttempt() {
+  const unsigned session = g_nextSession.fetch_add(1) % kDfuSessionCallbacks;
+  g_dfuAttempt.Open(session);
+  return session;
+}
+
+void CloseDfuAttempt() { g_dfuAttempt.Close(); }
 
 uint32_t KestrelEventSequence() { return g_eventSequence.load(); }
 
@@ -148,6 +205,13 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
   }
   std::fclose(file);
 
+  if (!sdk.GetDfuDeviceBinInfoEx || !sdk.InitializeKestrelSDKEx || !sdk.GetDeviceHandleEx || !sdk.SetTargetDeviceEx ||
+      !sdk.RequestDFUInfoEx || !sdk.SetDfuDeviceFilepathEx || !sdk.StartDataTransferEx || !sdk.ApplyNewFirmwareEx ||
+      !sdk.closeKestrelSDK) {
+    TracePrint("KestrelHidCoreLib.dll is not loaded\n");
+    return kDfuResultNoSdk;
+  }
+
   g_pfnProgress.store(UpdateProgressCallback);
   TracePrint("dfu_file_ok=%s\n", path);
 
@@ -164,18 +228,18 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
 
   // From here on every return closes the attempt, so that nothing the SDK
   // still sends afterwards is acted on.
-  g_dfuAttempt.Open();
+  const unsigned session = OpenDfuAttempt();
   SdkInitParams params;
   params.vid = vid;
   params.pid = pid;
   params.kind = kDeviceKind;
   params.target = kTarget;
   params.log = OnSdkLog;
-  params.event = OnSdkEvent;
+  params.event = DfuSessionCallback(session);
   int32_t result = sdk.InitializeKestrelSDKEx(params);
   if (result < 0) {
     ConsoleLog("connect fail(%d). [%04X:%04X]\n", result, vid, pid);
-    g_dfuAttempt.Close();
+    CloseDfuAttempt();
     return result;
   }
 
@@ -198,7 +262,7 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
   if (early != -1) {
     // The SDK was opened: it is closed on this return too, or it would go on
     // working (and reporting) on its own.
-    g_dfuAttempt.Close();
+    CloseDfuAttempt();
     sdk.closeKestrelSDK();
     return early;
   }
@@ -220,21 +284,28 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
       }
       if (g_bWriteLog)
         WriteLogFile(FormatText(L"Wait=%d,SDK_STATUS_CONNECT_dfu_flag=%d", countdown, g_dfu_flag.load()));
+      const uint32_t progressBefore = g_dfuProgressReports.load();
       time.SleepMs(1000);
       if (g_bDFU.load()) {
         result = 0;
         break;
       }
-      if (countdown == 0 || g_dfu_flag.load() == SDK_STATUS_DISCONNECT) {
+      // Progress in this step: the SDK still writes, and the wait starts again,
+      // unless the overall limit has passed.
+      const bool progressed = g_dfuProgressReports.load() != progressBefore;
+      const bool overLimit = time.NowMs() >= start + kDfuFirstWaitLimitMs;
+      const bool writing = progressed && !overLimit;
+      if ((countdown == 0 && !writing) || (progressed && overLimit) || g_dfu_flag.load() == SDK_STATUS_DISCONNECT) {
         result = g_dfu_flag.load();
         if (g_bWriteLog) WriteLogFile(FormatText(L"ret=%d,dfu_flag=%d", result, g_dfu_flag.load()));
         break;
       }
+      if (writing) countdown = kSuccessCountdown + 1;
     }
   }
 
   time.SleepMs(100);
-  g_dfuAttempt.Close();
+  CloseDfuAttempt();
   sdk.closeKestrelSDK();
   return result;
 }

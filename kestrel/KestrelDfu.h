@@ -25,17 +25,29 @@ extern std::atomic<bool> g_bEventSeen;
 extern std::atomic<int32_t> g_device_handle;
 // Set by the flow to UpdateProgressCallback; never cleared.
 extern std::atomic<DfuProgressFn> g_pfnProgress;
+// Counts the progress reports of the open attempt: the success wait goes on
+// while they arrive.
+extern std::atomic<uint32_t> g_dfuProgressReports;
 
-// The event callback handed to the SDK; runs on the SDK's thread. Events that
-// arrive while no attempt is open (an SDK may go on reporting after it has
-// been closed) are dropped: they must not move the words of a later attempt,
-// the progress of the Tamber stage, or the update state.
-void VENDOR_CALL OnSdkEvent(SdkEventRecord record);
+// The SDK's events: runs on the SDK's thread, for the session whose callback
+// the SDK called. An SDK's events carry no session, and a closed SDK may go on
+// reporting, for longer than the pause before the next attempt: each attempt
+// therefore hands the SDK an event callback of its own, and an event counts
+// only when it comes through the callback of the open attempt. Others are
+// dropped: they must not move the words of a later attempt, the progress of
+// the Tamber stage, or the update state.
+void OnSdkEvent(unsigned session, SdkEventRecord record);
 
-// The open attempt: the flow opens it before it initialises the SDK and closes
-// it before it closes the SDK; the handler acts on an event only through it.
-// Recursive: an SDK may report from inside ApplyNewFirmwareEx, which the
-// handler calls.
+// Sessions take their callbacks in turn from this many: a stray report would
+// have to outlast that many whole attempts to be taken for a later one.
+constexpr unsigned kDfuSessionCallbacks = 8;
+// The callback the SDK is given for a session.
+SdkEventCallback DfuSessionCallback(unsigned session);
+// Opens the next attempt (before the SDK is initialised) and returns its
+// session; closing waits for an event being handled. Recursive: an SDK may
+// report from inside ApplyNewFirmwareEx, which the handler calls.
+unsigned OpenDfuAttempt();
+void CloseDfuAttempt();
 extern CReportGate<std::recursive_mutex> g_dfuAttempt;
 
 // What the SDK's answers said about the device. Written only by OnSdkEvent.
@@ -109,6 +121,12 @@ constexpr int64_t kDfuInactivityMs = 20000;
 constexpr int64_t kDfuFirstWaitLimitMs = 10 * 60 * 1000;
 constexpr int32_t kDfuResultSilent = -1000;     // no event for more than kDfuInactivityMs
 constexpr int32_t kDfuResultWaitLimit = -1001;  // no outcome within kDfuFirstWaitLimitMs
+constexpr int32_t kDfuResultNoSdk = -1002;      // the SDK (or one of its functions) is not there
+
+// The success wait (after an outcome other than success) waits 16 one-second
+// steps for success; a step in which the SDK reported progress starts the 16
+// again, as long as kDfuFirstWaitLimitMs have not passed since the path was
+// handed over: an SDK still writing must not be closed under the chip.
 
 // The wait after the transfer has started: 0 once an outcome is reported
 // (g_dfu_flag no longer -1); kDfuResultSilent, after the time-out line, when

@@ -60,6 +60,7 @@ void OnNotification(int32_t msgID, double value1, double value2, const char* msg
       return;
     case SDK_MSG_DFU_PROGRESS: {
       TracePrint("[DFU_PROGRESS] %s\n", msg);
+      g_dfuProgressReports.fetch_add(1);
       DfuProgressFn progress = g_pfnProgress.load();
       if (progress) {
         const int32_t value = static_cast<int32_t>(std::strtoul(msg, nullptr, 0) & 0xFFFFu);
@@ -74,13 +75,13 @@ void OnNotification(int32_t msgID, double value1, double value2, const char* msg
 
 }  // namespace
 
-void VENDOR_CALL OnSdkEvent(SdkEventRecord record) {
+void OnSdkEvent(unsigned session, SdkEventRecord record) {
   // The SDK promises a terminated text; a record without one must not run us past it.
   record.msg[sizeof(record.msg) - 1] = '\0';
   const char* msg = record.msg;
-  const std::unique_lock<std::recursive_mutex> attempt = g_dfuAttempt.Enter();
+  const std::unique_lock<std::recursive_mutex> attempt = g_dfuAttempt.Enter(session);
   if (!attempt.owns_lock()) {
-    TracePrint("[UpdateResultAPI][%d][%d] after the attempt, ignored\n", record.status, record.msgID);
+    TracePrint("[UpdateResultAPI][%d][%d] not of the open attempt, ignored\n", record.status, record.msgID);
     return;
   }
   g_bEventSeen.store(true);

@@ -75,7 +75,7 @@ std::vector<std::wstring> InterfaceSignature(const MouseState& s) {
 const std::vector<std::string>& ScenarioNames() {
   static const std::vector<std::string> names = {"none",    "all-events", "early-1",     "early-2",
                                                   "early-3", "early-4",    "early-7",     "early-8",
-                                                  "late-events", "chatty", "updater-thread"};
+                                                  "late-events", "late-retry", "chatty", "updater-thread"};
   return names;
 }
 

@@ -85,6 +85,9 @@ struct MouseState {
 //                   it is given the image path, before any transfer
 //   late-events     the SDK keeps reporting (progress, outcomes) for seconds
 //                   after it has been closed
+//   late-retry      the first attempt times out (2), and its closed SDK
+//                   reports success for 30 s, past the pause and the next
+//                   initialisation; the retry hears nothing of its own
 //   chatty          the SDK sends progress every second and never finishes
 //   updater-thread  the updater library reports from a thread of its own,
 //                   repeats values and goes back once

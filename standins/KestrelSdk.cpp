@@ -11,6 +11,13 @@
 #define KESTREL_BUILDING_SDK
 #include "vendor/KestrelHidCore.h"
 
+#ifdef _WIN32
+#include <windows.h>
+extern "C" {
+#include <hidsdi.h>
+}
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -42,6 +49,10 @@ constexpr int32_t kApplyArg = 20;
 // reporting, and how often.
 constexpr double kLateReportMs = 8000.0;
 constexpr double kLateIntervalMs = 250.0;
+// How long, in simulated ms, the first closed session of the late-retry
+// scenario goes on reporting: past the pause before the next attempt, its
+// initialisation and well into its wait.
+constexpr double kStrayReportMs = 30000.0;
 // The chatty scenario's progress interval, simulated ms.
 constexpr double kChattyIntervalMs = 1000.0;
 
@@ -76,6 +87,9 @@ uint32_t g_sessionNumber = 0;
 // The late-events scenario's reporter after a close, and its stop word.
 std::thread* g_lateThread = nullptr;
 std::atomic<bool> g_lateStop{false};
+// Set while the late-retry scenario's reporter runs, which the next
+// initialisation does not stop.
+bool g_lateOutlastsInit = false;
 
 // A wrong argument: the call fails, and says so where a developer looks.
 int32_t Wrong(const char* function, const char* what, long value) {
@@ -178,17 +192,18 @@ void RunChatty(Session& s) {
 }
 
 // The late-events scenario after a close: outcomes and progress, as from an
-// SDK whose thread does not stop when told.
-void ReportLate(SdkEventCallback event) {
+// SDK whose thread does not stop when told. The late-retry scenario's first
+// session reports only success, for longer.
+void ReportLate(SdkEventCallback event, bool successOnly) {
   const double scale = simmouse::TimeScale();
-  const int reports = static_cast<int>(kLateReportMs / kLateIntervalMs);
+  const int reports = static_cast<int>((successOnly ? kStrayReportMs : kLateReportMs) / kLateIntervalMs);
   const int32_t statuses[] = {SDK_STATUS_CONNECT, SDK_STATUS_SUCCESS, SDK_STATUS_CANCEL, SDK_STATUS_DISCONNECT,
                               SDK_STATUS_TIMEOUT};
   for (int i = 0; i < reports && !g_lateStop; ++i) {
     if (i % 2 == 0)
       event(MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, i % 4 == 0 ? "100" : "20"));
     else
-      event(MakeEvent(statuses[(i / 2) % 5], 0, "late"));
+      event(MakeEvent(successOnly ? SDK_STATUS_SUCCESS : statuses[(i / 2) % 5], 0, "late"));
     std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(kLateIntervalMs * 1000.0 * scale)));
   }
 }
@@ -205,6 +220,8 @@ void StopLateReports() {
   if (t->joinable()) t->join();
   delete t;
   g_lateStop = false;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_lateOutlastsInit = false;
 }
 
 void RunTransfer(Session& s) {
@@ -244,6 +261,16 @@ void RunTransfer(Session& s) {
 
   if (s.scenario == "chatty") {
     RunChatty(s);
+    return;
+  }
+  if (s.scenario == "late-retry") {
+    // The first attempt times out; the next one hears nothing from the device.
+    bool first;
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      first = !g_lateOutlastsInit;
+    }
+    if (first) Emit(s, SDK_STATUS_TIMEOUT, 0, "verify timeout");
     return;
   }
   const bool all = s.scenario == "all-events";
@@ -368,11 +395,17 @@ void StopSession() {
       t->join();
     delete t;
   }
-  if (s && s->scenario == "late-events" && s->event) {
+  bool stray = false;
+  if (s && s->scenario == "late-retry") {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    stray = !g_lateOutlastsInit;  // after the first session only
+  }
+  if (s && (s->scenario == "late-events" || stray) && s->event) {
     StopLateReports();
     std::lock_guard<std::mutex> lock(g_mutex);
+    g_lateOutlastsInit = stray;
     try {
-      g_lateThread = new std::thread(ReportLate, s->event);
+      g_lateThread = new std::thread(ReportLate, s->event, stray);
     } catch (...) {
       g_lateThread = nullptr;
     }
@@ -406,7 +439,12 @@ int32_t VENDOR_CALL GetDfuDeviceBinInfoEx(const char* path, DfuBinInfo* info) {
 int32_t VENDOR_CALL InitializeKestrelSDKEx(SdkInitParams params) {
   // A caller may initialise again without closing first.
   StopSession();
-  StopLateReports();
+  bool outlasts;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    outlasts = g_lateOutlastsInit;
+  }
+  if (!outlasts) StopLateReports();
   if (!params.event) return KESTREL_E_INVALID;
   if (!CheckParams("InitializeKestrelSDKEx", params)) return KESTREL_E_INVALID;
   simmouse::Store store;
@@ -416,6 +454,13 @@ int32_t VENDOR_CALL InitializeKestrelSDKEx(SdkInitParams params) {
     return KESTREL_E_NO_DEVICE;
 
   auto s = std::make_shared<Session>();
+#ifdef _WIN32
+  // The vendor's SDK reaches the mouse through the HID class driver and
+  // imports hid.dll, a system library that is not a known one.
+  GUID hidClass = {};
+  HidD_GetHidGuid(&hidClass);
+  if (hidClass.Data1 != 0x4D1E55B2) QueueLog(*s, "KestrelHidCore: unexpected HID class");
+#endif
   s->log = params.log;
   s->event = params.event;
   s->vid = params.vid;

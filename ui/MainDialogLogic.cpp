@@ -71,6 +71,8 @@ void CMainDialogLogic::QueryPackage() {
 
 BOOL CMainDialogLogic::FinishInitialization() {
   if (m_dwDeviceVersion == 0) {
+    // The box runs a message loop; the dialog ends after it.
+    m_bAcceptsUpdates.store(false);
     if (g_bWriteLog) WriteLogFile(L"No device found.");
     wchar_t szText[LOCALIZED_TEXT_UNITS];
     LoadLocalizedString(m_wLanguage, IDS_NO_DEVICE, szText, LOCALIZED_TEXT_UNITS,
@@ -79,6 +81,7 @@ BOOL CMainDialogLogic::FinishInitialization() {
     m_view.EndDialog(0);
     return FALSE;
   }
+  m_bAcceptsUpdates.store(true);
   ShowDeviceReady();
   return TRUE;
 }

@@ -17,8 +17,23 @@
 // One Kestrel DFU attempt: (vid, pid, narrow image path) -> result.
 typedef int32_t (*KestrelFlowFn)(uint16_t vid, uint16_t pid, const char* path);
 // The image path in the thread's ANSI code page, as the Kestrel SDK takes it:
-// the path itself, else its short form; false when neither converts without loss.
+// the path itself, else its short form; false when neither names the file.
 bool AnsiPathForSdk(const std::wstring& path, std::string* out);
+// A path in one code page; false when it cannot be converted without loss.
+typedef std::function<bool(UINT codePage, const std::wstring& wide, std::string* narrow)> NarrowPathFn;
+// The decision behind AnsiPathForSdk. The path is converted in the thread's
+// ANSI code page but the SDK opens it in the process's (CP_ACP), which differ
+// where the user's format locale is not the system's: a path counts only when
+// both convert it without loss to the same bytes. Else its short form (empty:
+// none), by the same test.
+bool SdkPathFrom(const std::wstring& path, const NarrowPathFn& narrow,
+                 const std::function<std::wstring(const std::wstring&)>& shortForm, std::string* out);
+#ifdef _WIN32
+// WideCharToMultiByte without best-fit characters or a default character;
+// a UTF-8 code page (also the system's, where so set) takes neither and loses
+// only lone surrogates, which it then refuses.
+bool NarrowPathIn(UINT codePage, const std::wstring& wide, std::string* narrow);
+#endif
 
 class CMainDialogLogic {
  public:
@@ -27,6 +42,10 @@ class CMainDialogLogic {
   CMainDialogLogic& operator=(const CMainDialogLogic&) = delete;
 
   // ---- start-up
+  // First thing of the dialog's initialisation: no worker may start until the
+  // window is up with a device (message boxes of the initialisation run a
+  // message loop that 2039 can reach).
+  void BeginInitialization() { m_bAcceptsUpdates.store(false); }
   // After the library is bound: boot-loader IDs, package query, captions.
   void QueryPackage();
   // After the start-up scan: TRUE and the ready state when a device version is
@@ -37,6 +56,8 @@ class CMainDialogLogic {
   // CanClose for a close request from the user, on the window's thread. A
   // request refused only because the worker is taking its last steps after
   // showing the result is asked again shortly (IMainView::RequestClose).
+  // Once it says yes the window is ending: no worker starts any more, not from
+  // an answer to a prompt that is still open.
   bool OnCloseRequest();
 
   // ---- devices
@@ -52,7 +73,8 @@ class CMainDialogLogic {
   void OnBnClickedUpdate();
   // WM_START_UPDATE: the notice line and a worker, without the prompt.
   void OnStartUpdateMessage();
-  // Starts Thread_UpdateFW unless one runs; false when none was started.
+  // Starts Thread_UpdateFW unless one runs or the window is not open for
+  // updates (initialising or ending); false when none was started.
   bool StartWorker();
   UINT Thread_UpdateFW();
   bool OnFirmwareUpdate();
@@ -91,8 +113,13 @@ class CMainDialogLogic {
  private:
   // The worker's check that the library accepts the package before any stage runs.
   bool PackageUsable();
+  // How many mice with the device pattern are plugged in: interfaces of one
+  // device (its collections) count once.
+  int CountMatchingMice();
   // Set by StartWorker before the thread starts and cleared as the thread's last step.
   std::atomic<bool> m_bWorkerRunning{false};
+  // False while the dialog initialises and once it is ending: StartWorker refuses.
+  std::atomic<bool> m_bAcceptsUpdates{true};
 };
 
 // The main window's logic, set at the start of payload preparation; the

@@ -25,4 +25,7 @@ class IMainView {
   virtual void EndDialog(int result) = 0;
   // Runs the window's close command again a little later (window's thread).
   virtual void RequestClose() {}
+  // While an update writes (true until it is called with false): no sign-out,
+  // shutdown or sleep may cut it short. Any thread.
+  virtual void HoldSystem(bool hold) {}
 };

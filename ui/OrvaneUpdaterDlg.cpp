@@ -91,6 +91,7 @@ void COrvaneUpdaterDlg::BindControls(CDataExchange* pDX) {
 }
 
 BOOL COrvaneUpdaterDlg::InitializeDialog() {
+  m_logic.BeginInitialization();
   CDialogEx::OnInitDialog();
   SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
@@ -189,6 +190,30 @@ void COrvaneUpdaterDlg::OnBnClickedCancel() {
 }
 
 void COrvaneUpdaterDlg::RequestClose() { ::SetTimer(m_hWnd, kCloseRetryTimer, kCloseRetryMs, nullptr); }
+
+void COrvaneUpdaterDlg::HoldSystem(bool hold) {
+  if (::GetWindowThreadProcessId(m_hWnd, nullptr) == ::GetCurrentThreadId())
+    ApplyHold(hold);
+  else
+    ::SendMessageW(m_hWnd, WM_HOLD_SYSTEM, hold ? 1 : 0, 0);
+}
+
+void COrvaneUpdaterDlg::ApplyHold(bool hold) {
+  if (hold == m_bHoldingSystem) return;
+  m_bHoldingSystem = hold;
+  if (hold) {
+    // The reason the system shows beside the window is the window's own notice.
+    wchar_t reason[LOCALIZED_TEXT_UNITS];
+    LoadLocalizedString(m_logic.m_wLanguage, IDS_DO_NOT_UNPLUG, reason, LOCALIZED_TEXT_UNITS,
+                        L"Please DO NOT unplug Device.");
+    ::ShutdownBlockReasonCreate(m_hWnd, reason);
+    // Per thread, and this thread lives as long as the window.
+    ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+  } else {
+    ::ShutdownBlockReasonDestroy(m_hWnd);
+    ::SetThreadExecutionState(ES_CONTINUOUS);
+  }
+}
 
 LRESULT COrvaneUpdaterDlg::OnTimer(UINT, WPARAM wParam, LPARAM, BOOL& bHandled) {
   if (wParam != kCloseRetryTimer) {

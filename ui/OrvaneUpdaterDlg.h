@@ -14,6 +14,8 @@
 class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
  public:
   enum { IDD = IDD_MAIN };
+  // HoldSystem from another thread: the hold belongs to the window's thread.
+  enum { WM_HOLD_SYSTEM = WM_APP + 1 };
   explicit COrvaneUpdaterDlg(CWnd* pParent = nullptr);
   ~COrvaneUpdaterDlg() override;
 
@@ -26,6 +28,7 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
   int ShowMessageBox(const std::wstring& text, const wchar_t* caption, UINT type) override;
   void EndDialog(int result) override { CDialogEx::EndDialog(result); }
   void RequestClose() override;
+  void HoldSystem(bool hold) override;
 
   // ---- the framework's hooks
   void DoDataExchange(CDataExchange* pDX) override { BindControls(pDX); }
@@ -63,6 +66,8 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
     MESSAGE_RANGE_HANDLER(WM_CTLCOLORMSGBOX, WM_CTLCOLORSTATIC, OnCtlColor)
     MESSAGE_HANDLER(WM_DEVICECHANGE, OnDeviceChange)
     MESSAGE_HANDLER(WM_TIMER, OnTimer)
+    MESSAGE_HANDLER(WM_QUERYENDSESSION, OnQueryEndSession)
+    MESSAGE_HANDLER(WM_HOLD_SYSTEM, OnHoldSystem)
     CHAIN_MSG_MAP(CDialogEx)
   END_MSG_MAP()
 
@@ -95,6 +100,13 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
   }
   LRESULT OnDeviceChange(UINT, WPARAM wParam, LPARAM lParam, BOOL&);
   LRESULT OnTimer(UINT, WPARAM wParam, LPARAM, BOOL& bHandled);
+  // A sign-out or shutdown is refused while an update writes.
+  LRESULT OnQueryEndSession(UINT, WPARAM, LPARAM, BOOL&) { return m_bHoldingSystem ? FALSE : TRUE; }
+  LRESULT OnHoldSystem(UINT, WPARAM wParam, LPARAM, BOOL&) {
+    ApplyHold(wParam != 0);
+    return 0;
+  }
+  void ApplyHold(bool hold);
 
   void ExtractPayloads();
   void LoadUpdaterLibrary();
@@ -111,4 +123,7 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
   // Tmb.dll, loaded by its full path before the updater library so that the
   // library's use of it by name resolves to this module.
   HMODULE m_hTmbDll = nullptr;
+  // Set (on the window's thread) while an update writes: the window refuses
+  // the end of the session and gives the reason, and the system stays awake.
+  bool m_bHoldingSystem = false;
 };

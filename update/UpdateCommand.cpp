@@ -16,9 +16,15 @@ const wchar_t* const g_szStatusText[8] = {
     L"Unknow error!",
 };
 
+namespace {
+void DisableUpdate(IMainView& view) {
+  view.EnableUpdateButton(false);
+  view.SetUpdateAppearance(IDB_PNG_INACTIVE, IDB_PNG_INACTIVE, RGB(176, 176, 176), L"Arial", nullptr);
+}
+}  // namespace
+
 void CMainDialogLogic::OnBnClickedUpdate() {
-  m_view.EnableUpdateButton(false);
-  m_view.SetUpdateAppearance(IDB_PNG_INACTIVE, IDB_PNG_INACTIVE, RGB(176, 176, 176), L"Arial", nullptr);
+  DisableUpdate(m_view);
 
   wchar_t prompt[LOCALIZED_TEXT_UNITS];
   if (IsPackageNewer(m_dwDeviceVersion, m_dwFileVersion))
@@ -27,6 +33,8 @@ void CMainDialogLogic::OnBnClickedUpdate() {
     LoadLocalizedString(m_wLanguage, IDS_ALREADY_LATEST, prompt, LOCALIZED_TEXT_UNITS,
                         L"Already latest version, still update?");
   if (m_view.ShowMessageBox(prompt, m_strMsgCaption.c_str(), MB_YESNO) != IDYES) return;
+  // An arrival while the prompt was open may have enabled the button again.
+  DisableUpdate(m_view);
   // The prompt runs a message loop: an update may have started meanwhile.
   if (m_bUpdateStarted.load() || IsWorkerRunning()) return;
 

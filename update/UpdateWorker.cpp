@@ -1,6 +1,7 @@
 // The update worker: the Kestrel stage with its retry, the Tamber stage, and
 // the report of the outcome.
 #include <cwchar>
+#include <functional>
 #include <string>
 
 #include "app/Format.h"
@@ -51,33 +52,54 @@ std::string ToUtf8(const std::wstring& path) {
 
 }  // namespace
 
-// The SDK takes an 8-bit path in the thread's ANSI code page. A character the
-// code page lacks would turn into '?' or a look-alike and name another file
-// (or none), so such a path is refused, and its short form tried instead.
+bool SdkPathFrom(const std::wstring& path, const NarrowPathFn& narrow,
+                 const std::function<std::wstring(const std::wstring&)>& shortForm, std::string* out) {
+  auto names = [&](const std::wstring& wide) {
+    std::string process;
+    return !wide.empty() && narrow(CP_THREAD_ACP, wide, out) && narrow(CP_ACP, wide, &process) && *out == process;
+  };
+  if (names(path) || names(shortForm(path))) return true;
+  out->clear();
+  return false;
+}
+
+#ifdef _WIN32
+bool NarrowPathIn(UINT codePage, const std::wstring& wide, std::string* narrow) {
+  narrow->clear();
+  if (wide.empty()) return true;
+  const int units = static_cast<int>(wide.size());
+  BOOL lossy = FALSE;
+  DWORD flags = WC_NO_BEST_FIT_CHARS;
+  BOOL* lossyOut = &lossy;
+  int n = WideCharToMultiByte(codePage, flags, wide.c_str(), units, nullptr, 0, nullptr, lossyOut);
+  if (n <= 0 && (GetLastError() == ERROR_INVALID_FLAGS || GetLastError() == ERROR_INVALID_PARAMETER)) {
+    flags = WC_ERR_INVALID_CHARS;
+    lossyOut = nullptr;
+    n = WideCharToMultiByte(codePage, flags, wide.c_str(), units, nullptr, 0, nullptr, nullptr);
+  }
+  if (n <= 0 || lossy) return false;
+  narrow->assign(static_cast<size_t>(n), '\0');
+  n = WideCharToMultiByte(codePage, flags, wide.c_str(), units, &(*narrow)[0], n, nullptr, lossyOut);
+  return n > 0 && !lossy;
+}
+#endif
+
+// The SDK takes an 8-bit path. A character the code page lacks would turn
+// into '?' or a look-alike and name another file (or none).
 // Natively the file functions take UTF-8, which holds every path.
 bool AnsiPathForSdk(const std::wstring& path, std::string* out) {
 #ifdef _WIN32
-  auto convert = [](const std::wstring& wide, std::string* narrow) {
-    narrow->clear();
-    if (wide.empty()) return true;
-    BOOL lossy = FALSE;
-    int n = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), static_cast<int>(wide.size()),
-                                nullptr, 0, nullptr, &lossy);
-    if (n <= 0 || lossy) return false;
-    narrow->assign(static_cast<size_t>(n), '\0');
-    n = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), static_cast<int>(wide.size()),
-                            &(*narrow)[0], n, nullptr, &lossy);
-    return n > 0 && !lossy;
-  };
-  if (convert(path, out)) return true;
-  wchar_t shortPath[MAX_PATH];
-  const DWORD n = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
-  if (n > 0 && n < MAX_PATH && convert(shortPath, out)) return true;
-  out->clear();
-  return false;
+  return SdkPathFrom(path, NarrowPathIn,
+                     [](const std::wstring& wide) {
+                       wchar_t shortPath[MAX_PATH];
+                       const DWORD n = GetShortPathNameW(wide.c_str(), shortPath, MAX_PATH);
+                       return n > 0 && n < MAX_PATH ? std::wstring(shortPath, n) : std::wstring();
+                     },
+                     out);
 #else
-  *out = ToUtf8(path);
-  return true;
+  return SdkPathFrom(
+      path, [](UINT, const std::wstring& wide, std::string* narrow) { return *narrow = ToUtf8(wide), true; },
+      [](const std::wstring&) { return std::wstring(); }, out);
 #endif
 }
 
@@ -110,7 +132,10 @@ bool CMainDialogLogic::PackageUsable() {
 }
 
 bool CMainDialogLogic::OnCloseRequest() {
-  if (CanClose()) return true;
+  if (CanClose()) {
+    m_bAcceptsUpdates.store(false);
+    return true;
+  }
   // The result is out (255) and the worker is only returning: ask again
   // shortly rather than drop the user's close. The worker itself never
   // touches the window after it has cleared its running flag.
@@ -119,12 +144,20 @@ bool CMainDialogLogic::OnCloseRequest() {
 }
 
 bool CMainDialogLogic::StartWorker() {
+  // A worker on a dialog that is initialising or ending would outlive it, or
+  // use the library and payloads its teardown releases.
+  if (!m_bAcceptsUpdates.load()) {
+    DebugTrace(L"debug_:the window is not open for an update, none run");
+    return false;
+  }
   // Claimed before the thread exists, so that the window sees the update from
   // its first instruction and a second click cannot start another.
   bool expected = false;
   if (!m_bWorkerRunning.compare_exchange_strong(expected, true)) return false;
+  m_view.HoldSystem(true);
   if (!StartDetachedThread([this] { Thread_UpdateFW(); })) {
     DebugTrace(L"debug_:the update thread could not be started");
+    m_view.HoldSystem(false);
     m_bWorkerRunning.store(false);
     return false;
   }
@@ -139,6 +172,7 @@ UINT CMainDialogLogic::Thread_UpdateFW() {
   ShowProgress(0);
   Log(L"Thread_UpdateFW->OnFirmwareUpdate");
   const bool ok = OnFirmwareUpdate();
+  m_view.HoldSystem(false);  // nothing writes any more
   Log(ok ? L"Thread_UpdateFW true" : L"Thread_UpdateFW false");
   g_iUpdateState.store(255);
 
@@ -188,6 +222,16 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
   // (Alone, the Tamber stage has the library check its package itself.)
   bool result = false;
   bool proceed = m_bTamberOnly || PackageUsable();
+  // The updater library refuses two mice (-6) only after the Kestrel stage
+  // has written one of them: refused here, before any write.
+  if (proceed) {
+    const int mice = CountMatchingMice();
+    if (mice > 1) {
+      DebugTrace(L"debug_:%d mice with %ls are plugged in, no update run: unplug all but one", mice,
+                 m_settings.m_strDevicePattern.c_str());
+      proceed = false;
+    }
+  }
   if (proceed && !binPathUsable) {
     DebugTrace(L"debug_:the image path %ls has no form the ANSI code page can represent, no update run",
                m_strBinPath.c_str());

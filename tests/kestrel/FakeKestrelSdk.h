@@ -46,9 +46,13 @@ class FakeKestrelSdk : public IKestrelTime {
   int32_t initResult = 0;
   int32_t handleResult = 0x70003;  // the flow must use only the low 16 bits
   // Events to deliver `offset` ms after the named call; offset 0: inside the call.
+  // They come through the event callback of the session initialised last
+  // before that call, as an SDK that goes on reporting after its close would.
   void After(const std::string& call, int64_t offset, const SdkEventRecord& event) {
     m_reactions[call].push_back({offset, event});
   }
+  // A new script for the next attempt; events already scheduled still come.
+  void NewScript() { m_reactions.clear(); }
 
   // ---- record
   std::vector<Call> calls;
@@ -91,12 +95,13 @@ class FakeKestrelSdk : public IKestrelTime {
                  int32_t arg = 0) {
     calls.push_back({name, now, handle, text, arg});
     auto it = m_reactions.find(name);
-    if (it != m_reactions.end()) {
+    SdkEventCallback session = inits.empty() ? nullptr : inits.back().event;
+    if (it != m_reactions.end() && session) {
       for (const auto& r : it->second) {
         if (r.first == 0) {
-          OnSdkEvent(r.second);
+          session(r.second);
         } else {
-          m_pending.insert({now + r.first, r.second});
+          m_pending.insert({now + r.first, {session, r.second}});
         }
       }
     }
@@ -110,16 +115,16 @@ class FakeKestrelSdk : public IKestrelTime {
   void DeliverOne() {
     auto it = m_pending.begin();
     if (it->first > now) now = it->first;
-    SdkEventRecord event = it->second;
+    const auto event = it->second;
     m_pending.erase(it);
-    OnSdkEvent(event);
+    event.first(event.second);
   }
   void DeliverUntil(int64_t until) {
     while (!m_pending.empty() && m_pending.begin()->first <= until) DeliverOne();
   }
 
   std::map<std::string, std::vector<std::pair<int64_t, SdkEventRecord>>> m_reactions;
-  std::multimap<int64_t, SdkEventRecord> m_pending;
+  std::multimap<int64_t, std::pair<SdkEventCallback, SdkEventRecord>> m_pending;
 };
 
 inline FakeKestrelSdk* FakeKestrelSdk::current = nullptr;
@@ -172,10 +177,15 @@ inline std::string TempImagePath(const char* name) {
   return (std::filesystem::temp_directory_path() / (std::to_string(pid) + "_" + name)).string();
 }
 
+// The session ResetKestrelWords opened.
+inline unsigned g_testSession = 0;
+// An event of that session, as its SDK would send it.
+inline void SendEvent(const SdkEventRecord& event) { DfuSessionCallback(g_testSession)(event); }
+
 // Puts the process-wide words back to how a fresh process has them.
-// Also opens an attempt, so that events delivered straight to the handler count.
+// Also opens an attempt, so that events sent with SendEvent count.
 inline void ResetKestrelWords() {
-  g_dfuAttempt.Open();
+  g_testSession = OpenDfuAttempt();
   g_dfu_flag = -1;
   g_bDFU = false;
   g_bEventSeen = false;

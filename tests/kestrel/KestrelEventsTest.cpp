@@ -30,7 +30,7 @@ class KestrelEventsTest : public ::testing::Test {
   // The lines one event prints.
   std::string Deliver(const SdkEventRecord& e) {
     testing::internal::CaptureStdout();
-    OnSdkEvent(e);
+    SendEvent(e);
     return testing::internal::GetCapturedStdout();
   }
 

@@ -68,7 +68,9 @@ TEST_F(KestrelFlowTest, SuccessRunsTheWholeAttemptWithTheLow16BitsOfTheHandle) {
   EXPECT_EQ(p.kind, 2);
   EXPECT_EQ(p.target, 12);
   EXPECT_EQ(p.log, &OnSdkLog);
-  EXPECT_EQ(p.event, &OnSdkEvent);
+  // The attempt's own callback, not that of a session before it.
+  EXPECT_NE(p.event, nullptr);
+  EXPECT_NE(p.event, DfuSessionCallback(g_testSession));
   for (const auto& c : sdk.calls) {
     if (c.handle != -1) {
       EXPECT_EQ(c.handle, 0x0003) << c.name;
@@ -146,7 +148,7 @@ TEST_F(KestrelFlowTest, StatusWithinTheFirstSecondIsReturnedWithoutStartingTheTr
     g_iProgress = 0;
     for (const SdkEventRecord& late : {MakeEvent(SDK_STATUS_SUCCESS), MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, "90"),
                                        MakeEvent(SDK_STATUS_DISCONNECT), MakeEvent(SDK_STATUS_READY_TO_APPLY)})
-      OnSdkEvent(late);
+      sdk.inits.back().event(late);
     EXPECT_EQ(g_dfu_flag.load(), c.status) << c.name;
     EXPECT_FALSE(g_bDFU.load()) << c.name;
     EXPECT_EQ(g_iUpdateState.load(), 0) << c.name;
@@ -214,6 +216,7 @@ TEST_F(KestrelFlowTest, OutcomeAfterTheStartDecidesTheSuccessWait) {
     std::vector<std::pair<int64_t, int32_t>> events;  // (ms after the start, status)
     int32_t expected;
     size_t successWaitSleeps;
+    int64_t progressUntil = 0;  // progress every 5 s from 7,000 ms until then
   };
   const Case cases[] = {
       {"success returns at once", {{2000, SDK_STATUS_SUCCESS}}, 0, 0},
@@ -223,10 +226,17 @@ TEST_F(KestrelFlowTest, OutcomeAfterTheStartDecidesTheSuccessWait) {
       {"connect then success within the wait", {{2000, SDK_STATUS_CONNECT}, {9500, SDK_STATUS_SUCCESS}}, 0, 8},
       {"connect then disconnect", {{2000, SDK_STATUS_CONNECT}, {4500, SDK_STATUS_DISCONNECT}}, 8, 3},
       {"connect then success too late", {{2000, SDK_STATUS_CONNECT}, {18500, SDK_STATUS_SUCCESS}}, 7, 16},
+      // Progress after the connect keeps the wait going, up to sixteen steps after the last one.
+      {"connect, progress, success", {{2000, SDK_STATUS_CONNECT}, {52000, SDK_STATUS_SUCCESS}}, 0, 50, 42000},
+      {"connect, progress, nothing", {{2000, SDK_STATUS_CONNECT}}, 7, 40 + 16, 42000},
+      // Ends at the first report after the limit: 3,000 + 600 steps after the path.
+      {"progress for ever ends ten minutes after the path", {{2000, SDK_STATUS_CONNECT}}, 7, 600, 700000},
   };
   for (const Case& c : cases) {
     sdk = FakeKestrelSdk();
     for (const auto& e : c.events) sdk.After("StartDataTransferEx", e.first, MakeEvent(e.second));
+    for (int64_t t = 7000; t <= c.progressUntil; t += 5000)
+      sdk.After("StartDataTransferEx", t, MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, "50"));
     testing::internal::CaptureStdout();
     EXPECT_EQ(Run(), c.expected) << c.name;
     testing::internal::GetCapturedStdout();
@@ -234,6 +244,25 @@ TEST_F(KestrelFlowTest, OutcomeAfterTheStartDecidesTheSuccessWait) {
     // Two pauses before the start, then the success wait, then 100 ms before close.
     ASSERT_EQ(sdk.sleeps.size(), 2 + c.successWaitSleeps + 1) << c.name;
     EXPECT_EQ(sdk.sleeps.back(), 100u) << c.name;
+  }
+}
+
+// An SDK that goes on reporting after its close, past the worker's pause and
+// the next initialisation: its reports count for no later attempt.
+TEST_F(KestrelFlowTest, AnEventCountsOnlyForTheSessionThatSentIt) {
+  // What the first session keeps sending; whether the retry's own session succeeds.
+  for (const auto& c : {std::make_pair(SDK_STATUS_SUCCESS, false), std::make_pair(SDK_STATUS_CANCEL, true),
+                        std::make_pair(SDK_STATUS_DISCONNECT, true)}) {
+    sdk = FakeKestrelSdk();
+    sdk.After("StartDataTransferEx", 2000, MakeEvent(SDK_STATUS_TIMEOUT));
+    for (int64_t t = 100; t < 60000; t += 500) sdk.After("closeKestrelSDK", t, MakeEvent(c.first));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Run(), SDK_STATUS_TIMEOUT);
+    sdk.NewScript();
+    if (c.second) sdk.After("StartDataTransferEx", 3000, MakeEvent(SDK_STATUS_SUCCESS));
+    sdk.SleepMs(5000);  // the worker's pause
+    EXPECT_EQ(Run(), c.second ? 0 : kDfuResultSilent) << "stray status " << c.first;
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("not of the open attempt, ignored"), std::string::npos);
   }
 }
 

@@ -28,7 +28,11 @@ std::thread g_sdkThread;
 std::atomic<int> g_applied{0};
 
 int32_t VENDOR_CALL BinOk(const char*, DfuBinInfo*) { return 0; }
-int32_t VENDOR_CALL InitOk(SdkInitParams) { return 0; }
+SdkEventCallback g_event = nullptr;  // the attempt's, as the SDK keeps it
+int32_t VENDOR_CALL InitOk(SdkInitParams params) {
+  g_event = params.event;
+  return 0;
+}
 int32_t VENDOR_CALL HandleOk(SdkInitParams) { return 0x10002; }
 int32_t VENDOR_CALL Nothing1(uint16_t) { return 0; }
 int32_t VENDOR_CALL Nothing2(uint16_t, int32_t) { return 0; }
@@ -36,7 +40,7 @@ int32_t VENDOR_CALL PathOk(uint16_t, const char*) { return 0; }
 int32_t VENDOR_CALL Apply(uint16_t handle, int32_t) {
   if (handle == 2) g_applied.fetch_add(1);
   // The device takes the new image and reports success, from the SDK's thread.
-  OnSdkEvent(MakeEvent(SDK_STATUS_SUCCESS));
+  g_event(MakeEvent(SDK_STATUS_SUCCESS));
   return 0;
 }
 // Progress every few milliseconds, then the apply request.
@@ -44,9 +48,9 @@ int32_t VENDOR_CALL StartOnThread(uint16_t) {
   g_sdkThread = std::thread([] {
     for (int p = 0; p <= 100; p += 10) {
       std::this_thread::sleep_for(std::chrono::milliseconds(3));
-      OnSdkEvent(MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, std::to_string(p).c_str()));
+      g_event(MakeEvent(SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, std::to_string(p).c_str()));
     }
-    OnSdkEvent(MakeEvent(SDK_STATUS_READY_TO_APPLY));
+    g_event(MakeEvent(SDK_STATUS_READY_TO_APPLY));
   });
   return 0;
 }
@@ -96,7 +100,7 @@ TEST(KestrelThreadTest, RealWaitWakesOnAnEventAndOtherwiseKeepsItsDeadline) {
   const uint32_t seen = KestrelEventSequence();
   std::thread sdk([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    OnSdkEvent(MakeEvent(SDK_STATUS_IGNORED));
+    SendEvent(MakeEvent(SDK_STATUS_IGNORED));
   });
   const int64_t start = real.NowMs();
   real.WaitForEvent(seen, start + 10000);

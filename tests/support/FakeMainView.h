@@ -50,6 +50,10 @@ class FakeMainView : public IMainView {
     return answer ? answer(box) : ((type & 0xF) == MB_YESNO ? IDYES : IDOK);
   }
   void RequestClose() override { ++closeRequests; }
+  void HoldSystem(bool hold) override {
+    std::lock_guard<std::mutex> l(m);
+    holds.push_back(hold);
+  }
   void EndDialog(int result) override {
     std::lock_guard<std::mutex> l(m);
     endResult = result;
@@ -78,5 +82,6 @@ class FakeMainView : public IMainView {
   std::vector<Box> boxes;
   int endResult = -1;
   std::atomic<int> closeRequests{0};
+  std::vector<bool> holds;  // HoldSystem calls, in order
   std::function<int(const Box&)> answerBox;  // null: Yes / OK
 };

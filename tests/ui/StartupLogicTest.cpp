@@ -178,7 +178,15 @@ TEST_F(StartupLogicTest, APackagePathThatDoesNotFitIsNotHandedOnCutShort) {
 TEST_F(StartupLogicTest, WithoutADeviceVersionTheOneNoDeviceBoxEndsTheDialog) {
   logic.QueryPackage();
   logic.m_dwDeviceVersion = 0;
+  logic.BeginInitialization();
+  // A start message while the box is open starts nothing: the dialog ends after it.
+  view.answerBox = [&](const FakeMainView::Box&) {
+    logic.OnStartUpdateMessage();
+    EXPECT_FALSE(logic.IsWorkerRunning());
+    return IDOK;
+  };
   EXPECT_FALSE(logic.FinishInitialization());
+  EXPECT_FALSE(logic.IsWorkerRunning());
   ASSERT_EQ(view.Boxes().size(), 1u);
   EXPECT_EQ(view.Boxes()[0].text, L"No device found.\r\nPlease connect your device to get started.");
   EXPECT_EQ(view.Boxes()[0].caption, L"Orvane Firmware Updater");
@@ -323,6 +331,7 @@ TEST(IsOwnPlainFile, OnlyAPlainFileWithOneNameDirectlyInTheFolderTakesAPayload) 
     DWORD attributes, links;
     std::wstring finalPath;
     BOOL plain;
+    uint64_t volume = 0x1234;  // the folder's
   } cases[] = {
       {"the new file", kFile, 1, folder + L"\\Tmb.dll", TRUE},
       {"names differing in case", kFile, 1, L"c:\\t\\orvanetessik_mouse\\TMB.DLL", TRUE},
@@ -333,14 +342,28 @@ TEST(IsOwnPlainFile, OnlyAPlainFileWithOneNameDirectlyInTheFolderTakesAPayload) 
       {"in a sub-folder", kFile, 1, folder + L"\\x\\Tmb.dll", FALSE},
       {"in a sibling folder", kFile, 1, folder + L"2\\Tmb.dll", FALSE},
       {"unknown", INVALID_FILE_ATTRIBUTES, 1, folder + L"\\Tmb.dll", FALSE},
+      {"the same path on another volume", kFile, 1, folder + L"\\Tmb.dll", FALSE, 0x5678},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     OpenedFileFacts facts;
     facts.attributes = c.attributes;
     facts.links = c.links;
+    facts.volume = c.volume;
     facts.finalPath = c.finalPath;
-    EXPECT_EQ(IsOwnPlainFile(facts, folder, L"Tmb.dll"), c.plain);
-    EXPECT_EQ(IsOwnPlainFile(facts, folder + L"\\", L"Tmb.dll"), c.plain);
+    EXPECT_EQ(IsOwnPlainFile(facts, 0x1234, folder, L"Tmb.dll"), c.plain);
+    EXPECT_EQ(IsOwnPlainFile(facts, 0x1234, folder + L"\\", L"Tmb.dll"), c.plain);
+  }
+}
+
+// A leftover that cannot be removed gives way to a new folder beside it.
+TEST(MakeWorkFolder, TheUsualNameElseANewFolderBesideIt) {
+  const std::wstring usual = L"C:\\T\\OrvaneTessik_mouse";
+  const std::pair<size_t, std::wstring> cases[] = {  // names refused, the one made
+      {0, usual}, {1, usual + L".0000002a"}, {2, usual + L".0000002b"}, {5, L""}};
+  for (const auto& c : cases) {
+    size_t tried = 0;
+    EXPECT_EQ(MakeWorkFolder(usual, 0x2a, [&](const std::wstring&) { return ++tried > c.first; }), c.second);
+    EXPECT_EQ(tried, c.second.empty() ? 5u : c.first + 1);
   }
 }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/Format.h"
 #include "app/Log.h"
 #include "device/Version.h"
 #include "tests/kestrel/LogCapture.h"
@@ -192,6 +193,37 @@ TEST_F(UpdateWorkerTest, ImagePathsTheAnsiCodePageCannotHoldAreNotHandedToTheSdk
 #endif
 }
 
+// The thread's code page converts the path, the process's opens it: they must
+// agree on its bytes, or the SDK opens another file. (Here U+00E9 is 0xE9 in
+// the thread's; the process's lacks it, or has it as 0x89.)
+TEST(SdkImagePath, BothCodePagesMustGiveTheSameBytesElseTheShortFormIsTried) {
+  const struct {
+    int process;  // 0xE9, 0 (lacks it) or 0x89
+    const wchar_t* shortForm;
+    const char* sent;  // null: none, the update does not run
+  } cases[] = {{0xE9, L"C:\\JOS~1", "C:\\Jos\xE9"}, {0, L"C:\\JOS~1", "C:\\JOS~1"},
+               {0x89, L"C:\\JOS~1", "C:\\JOS~1"}, {0x89, L"", nullptr}};
+  for (const auto& c : cases) {
+    const NarrowPathFn narrow = [&c](UINT codePage, const std::wstring& wide, std::string* out) {
+      const int e9 = codePage == CP_ACP ? c.process : 0xE9;
+      out->clear();
+      for (wchar_t ch : wide) out->push_back(static_cast<char>(ch == 0xE9 ? e9 : ch));
+      return out->find('\0') == std::string::npos;
+    };
+    std::string sent = "stale";
+    EXPECT_EQ(SdkPathFrom(L"C:\\Jos\u00E9", narrow, [&c](const std::wstring&) { return c.shortForm; }, &sent),
+              c.sent != nullptr);
+    EXPECT_EQ(sent, c.sent ? c.sent : "");
+  }
+#ifdef _WIN32
+  // UTF-8 as the code page (the system's, where so set) takes neither best-fit flag nor loss report.
+  std::string utf8;
+  EXPECT_TRUE(NarrowPathIn(CP_UTF8, L"C:\\Jos\u00E9", &utf8));
+  EXPECT_EQ(utf8, "C:\\Jos\xC3\xA9");
+  EXPECT_FALSE(NarrowPathIn(CP_UTF8, L"C:\\\xD800", &utf8));  // a lone surrogate names no file
+#endif
+}
+
 TEST_F(UpdateWorkerTest, KestrelResultsDecideRetryAndWhetherTheTamberStageRuns) {
   struct Case {
     const char* name;
@@ -221,6 +253,26 @@ TEST_F(UpdateWorkerTest, KestrelResultsDecideRetryAndWhetherTheTamberStageRuns) 
     // A failed Kestrel stage still asks the library for its code.
     EXPECT_EQ(g_errorCalls, c.tamber ? 0 : 1) << c.name;
     EXPECT_EQ(g_iUpdateState.load(), 10) << c.name;
+  }
+}
+
+TEST_F(UpdateWorkerTest, TwoMicePluggedInAreRefusedBeforeAnyWrite) {
+  // Per mouse (its instance) the two collections of interface 02 and interface 00.
+  for (const bool tamberOnly : {false, true}) {
+    for (const std::vector<const wchar_t*>& mice : {std::vector<const wchar_t*>{L"1a2b"}, {L"1a2b", L"5e6f"}}) {
+      SetUp();
+      settings.RebuildDevicePattern();
+      hid.devices.clear();
+      for (const wchar_t* mouse : mice)
+        for (const wchar_t* mi : {L"mi_02&col02#7&%ls&0&0001", L"mi_02#7&%ls&0&0000", L"mi_00#7&%ls&0&0000"})
+          hid.devices.push_back({L"\\\\?\\hid#vid_7c3e&pid_5d1a&" + FormatText(mi, mouse) + L"#{4d1e55b2}", L""});
+      logic.m_bTamberOnly = tamberOnly;
+      const bool runs = mice.size() == 1;
+      EXPECT_EQ(logic.OnFirmwareUpdate(), runs);
+      EXPECT_EQ(g_flowCalls.size(), runs && !tamberOnly ? 1u : 0u);
+      EXPECT_EQ(g_updateCalls, runs ? 1 : 0);
+      EXPECT_EQ(g_debug.find(L"2 mice with VID_7C3E&PID_5D1A&MI_02 are plugged in") == std::wstring::npos, runs);
+    }
   }
 }
 

@@ -160,18 +160,23 @@ TEST_F(DeviceLogicTest, AMatchingArrivalWithoutAMatchingEntryStillShowsReady) {
 }
 
 TEST_F(DeviceLogicTest, DuringAnUpdateArrivalsScanButLeaveTheWindowAndRemovalsAreIgnored) {
-  Add(kMousePath, Ids(L"0101"));
+  // Its interface does not open at start-up: first recorded during the update,
+  // which must not offer Update.
+  Add(kMousePath, Ids(L"0101"), 65, false);
   logic.ScanDevices();
   size_t looks = view.looks.size();
   g_iUpdateState = 7;
   hid.devices[0].hardwareIds = Ids(L"0102");
+  hid.devices[0].opensForWrite = true;
   int before = hid.enumerations;
   logic.HandleDeviceChange(0x8000, 5, kMousePath);
   EXPECT_EQ(hid.enumerations, before + 1);
   EXPECT_EQ(logic.m_dwDeviceVersion, 102u);
+  EXPECT_FALSE(logic.m_strDevicePath.empty());
   logic.HandleDeviceChange(0x8004, 5, kMousePath);
   EXPECT_EQ(view.looks.size(), looks);
-  EXPECT_EQ(view.Text(IDC_DEVICE_VERSION), L"0.1.0.1");
+  EXPECT_FALSE(view.updateEnabled);
+  EXPECT_EQ(view.Text(IDC_DEVICE_VERSION), L"");
 }
 
 TEST_F(DeviceLogicTest, AfterTheUpdateIsOverDeviceChangesDoNothing) {

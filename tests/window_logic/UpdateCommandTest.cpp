@@ -86,8 +86,20 @@ TEST_F(UpdateCommandTest, NoLeavesTheButtonDisabledAndGreyAndStartsNothing) {
 }
 
 TEST_F(UpdateCommandTest, YesShowsTheNoticeAndRunsOneUpdate) {
+  // The mouse arrives again while the prompt is open (the window is still idle).
+  view.answerBox = [&](const FakeMainView::Box& box) {
+    if (box.type != MB_YESNO) {
+      // The result: the system was held from the start until the write ended.
+      EXPECT_EQ(view.holds, std::vector<bool>({true, false}));
+      return IDOK;
+    }
+    logic.OnDeviceArrived(settings.m_strDevicePattern.c_str());
+    EXPECT_EQ(view.updateEnabled, logic.m_bUpdateStarted.load() == 0);  // only before the update
+    return IDYES;
+  };
   logic.OnBnClickedUpdate();
   EXPECT_EQ(view.Text(IDC_NOTICE).substr(0, 28), L"Please DO NOT unplug Device.");
+  EXPECT_FALSE(view.updateEnabled);  // the update has started
   WaitForWorker();
   EXPECT_EQ(g_updates.load(), 1);
   EXPECT_EQ(logic.m_bUpdateStarted.load(), 1);
@@ -114,6 +126,15 @@ TEST_F(UpdateCommandTest, WhileTheWorkerRunsTheWindowIsNotIdleEvenBeforeTheFirst
   WaitForWorker();
 }
 
+TEST_F(UpdateCommandTest, AnswersAfterTheWindowBeganToEndStartNothing) {
+  // A close request (WM_CLOSE) granted while the prompt is open: neither Yes nor 2039 starts a worker.
+  view.answerBox = [&](const FakeMainView::Box&) { return logic.OnCloseRequest() ? IDYES : IDNO; };
+  logic.OnBnClickedUpdate();
+  logic.OnStartUpdateMessage();
+  EXPECT_FALSE(logic.IsWorkerRunning());
+  EXPECT_EQ(logic.m_bUpdateStarted.load(), 0);
+}
+
 TEST_F(UpdateCommandTest, ACloseWhileTheWorkerTakesItsLastStepsIsAskedAgain) {
   std::atomic<int> answered{0};
   view.answerBox = [&](const FakeMainView::Box& box) {
@@ -124,7 +145,7 @@ TEST_F(UpdateCommandTest, ACloseWhileTheWorkerTakesItsLastStepsIsAskedAgain) {
     }
     return (box.type & 0xF) == MB_YESNO ? IDYES : IDOK;
   };
-  EXPECT_TRUE(logic.OnCloseRequest());  // idle: closes at once
+  EXPECT_TRUE(logic.CanClose());  // idle: would close at once
   logic.OnStartUpdateMessage();
   EXPECT_FALSE(logic.OnCloseRequest());  // running, no result yet: refused outright
   WaitForWorker();

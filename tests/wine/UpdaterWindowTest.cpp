@@ -357,15 +357,24 @@ TEST_F(UpdaterWindowTest, ALeftoverFolderGoesBeforeThePayloadsWhichAreTheEmbedde
   CloseBox(main);
 }
 
-TEST_F(UpdaterWindowTest, AnUpdaterLibraryThatCannotBeWrittenGivesTheCantLoadBoxAndTheTessikCaption) {
-  // A folder in the library's place, pinned by a file that the start-up
-  // removal cannot delete: the library cannot be written there.
+TEST_F(UpdaterWindowTest, AWorkFolderThatCannotBeMadeGivesTheCantLoadBoxButALeftoverDoesNot) {
+  // A leftover work folder pinned by a file that the start-up removal cannot
+  // delete gives way to a new folder beside it: the window opens as usual.
   CreateDirectoryW(work.c_str(), nullptr);
   CreateDirectoryW((work + L"\\FWUpdater.dll").c_str(), nullptr);
   Pin pin(work + L"\\FWUpdater.dll\\pin");
   ASSERT_TRUE(pin.ok());
+  HWND main = StartToWindow();
+  ASSERT_NE(main, nullptr) << "the leftover kept the payloads out";
+  EXPECT_TRUE(MessageBoxes(app.pid).empty());
+  CloseBox(main);
+  pin.Release();
 
+  // A temporary folder too long for a work folder: no payload is written.
+  const std::wstring saved = temp;
+  temp = L"C:\\" + std::wstring(MAX_PATH, L'x');
   app = StartUpdater();
+  temp = saved;
   HWND box = nullptr;
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -383,12 +392,11 @@ TEST_F(UpdaterWindowTest, AnUpdaterLibraryThatCannotBeWrittenGivesTheCantLoadBox
   Press(box, IDOK);
 
   // The mouse is there, so the window opens, with the caption of no package.
-  HWND main = WaitForWindow(app.pid, kTessikCaption, 20000);
+  main = WaitForWindow(app.pid, kTessikCaption, 20000);
   ASSERT_NE(main, nullptr);
   EXPECT_EQ(ControlText(main, IDC_FILE_VERSION), L"");
   EXPECT_EQ(ControlText(main, IDC_DEVICE_VERSION), L"0.1.0.1");
   CloseBox(main);
-  pin.Release();
 }
 
 TEST_F(UpdaterWindowTest, WithAMouseTheWindowIsLaidOutPaintedAndIgnoresEnterAndEscape) {
@@ -704,10 +712,11 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
       std::thread racer([&] {
         while (racing) attack.during();
       });
-      // A work folder that could not be its own leaves the library unwritten:
-      // its box comes first. Then the box of no mouse, and a clean end.
+      // A work folder that could not be its own gives way to a new one beside
+      // it; where none can be made the library's box comes first. Then the box
+      // of no mouse, and a clean end.
       std::vector<std::wstring> texts;
-      std::wstring setupapi, gdiplus;
+      std::wstring setupapi, gdiplus, hid, sdk;
       bool ended = WaitUntil(
           [&] {
             for (HWND box : MessageBoxes(app.pid)) {
@@ -715,6 +724,8 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
               if (texts.back() == kNoDevice) {
                 setupapi = ModulePath(app.pid, L"setupapi.dll");
                 gdiplus = ModulePath(app.pid, L"gdiplus.dll");
+                hid = ModulePath(app.pid, L"hid.dll");  // the SDK imports it
+                sdk = ModulePath(app.pid, L"KestrelHidCoreLib.dll");
               }
               Press(box, IDOK);
               Sleep(200);
@@ -731,8 +742,10 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
       ASSERT_FALSE(texts.empty());
       EXPECT_EQ(texts.back(), kNoDevice);
       for (size_t i = 0; i + 1 < texts.size(); ++i) EXPECT_EQ(texts[i], kCantLoad);
-      for (const std::wstring& loaded : {setupapi, gdiplus})
+      for (const std::wstring& loaded : {setupapi, gdiplus, hid})
         EXPECT_NE(loaded.find(L"system32"), std::wstring::npos) << std::string(loaded.begin(), loaded.end());
+      EXPECT_EQ(_wcsicmp(sdk.c_str(), (appDir + L"\\KestrelHidCoreLib.dll").c_str()), 0)
+          << "the SDK comes from beside the program: " << std::string(sdk.begin(), sdk.end());
       for (const auto& v : victims) EXPECT_EQ(ReadAll(v.first), v.second) << "changed through a link";
       for (const wchar_t* name : {L"version.dll", L"setupapi.dll", L"gdiplus.dll", L"hid.dll"})
         EXPECT_FALSE(Exists(marks + L"\\" + name + L".loaded")) << "a planted library was loaded";

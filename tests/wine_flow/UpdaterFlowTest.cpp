@@ -201,6 +201,51 @@ TEST_F(UpdaterFlowTest, TheStartMessageUpdatesWithoutAPromptAndOnlyOnce) {
   EXPECT_EQ(Mouse().kestrelUpdates, 1u);
 }
 
+// The end of the session while the mouse is written waits for the update: the
+// window refuses it. (wineboot asks every window, and ends each process that agrees.)
+TEST_F(UpdaterFlowTest, TheEndOfTheSessionDuringAnUpdateWaitsForIt) {
+  Start();
+  ClickUpdate(IDYES);
+  ASSERT_TRUE(WaitUntil([&] { return ProgressPos(main, IDC_PROGRESS) > 0; }, 20000));
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  Process wineboot = Launch(std::wstring(system) + L"\\wineboot.exe", {}, L"--end-session");
+  EXPECT_TRUE(wineboot.WaitExit(30000));
+  wineboot.Close();
+  ASSERT_TRUE(app.Running()) << "the end of the session cut the update short";
+  std::vector<int> shown;
+  HWND result = WatchUntilResult(&shown, false);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(MessageBoxText(result), L"Update is completed.");
+  Press(result, IDOK);
+  Close();
+}
+
+// A start message during the "No device found." box starts no update: the
+// dialog ends after the box, and a worker would write the mouse under it.
+TEST_F(UpdaterFlowTest, AWindowThatIsEndingStartsNoUpdate) {
+  simmouse::Unplug(store);
+  ASSERT_TRUE(MouseHost::WaitShown(false));
+  std::wstring temp = dir.WidePath() + L"\\temp";
+  app = Launch(BesideMe(programs::kUpdater), {{L"TEMP", temp}, {L"TMP", temp},
+                                                 {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())},
+                                                 {L"ORVANE_SIMMOUSE_TIMESCALE", L"0.1"}});
+  HWND box = Box(30000);
+  ASSERT_NE(box, nullptr);
+  for (HWND w : AllTopWindows(app.pid))
+    if (WindowText(w) == kMainCaption) main = w;
+  simmouse::Plug(store);
+  ASSERT_TRUE(MouseHost::WaitShown(true));
+  Sleep(300);  // the arrival reaches the window
+  PostMessageW(main, WM_USER + 1015, 0, 0);
+  Sleep(1500);  // a worker would be writing the Kestrel chip by now
+  Press(box, IDOK);
+  DWORD code = 1;
+  ASSERT_TRUE(app.WaitExit(15000, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(Mouse().kestrelBytesWritten, 0u);
+}
+
 // Every scenario of the vendor libraries from the click to the result, each
 // in a window of its own; the state file shows the mouse's versions after each.
 // The last, plain one is also the rerun that recovers, followed by a second
@@ -211,11 +256,13 @@ TEST_F(UpdaterFlowTest, EveryLibraryScenarioFromTheClickToTheResultAndARerunReco
     bool success;
     const wchar_t* scale;
   };
-  // Never-ending progress ("chatty") ends at the program's own ten-minute
-  // limit, which runs on the real clock: the native end-to-end tests show it.
+  // The program's own waits run on the real clock: never-ending progress
+  // ("chatty") ends at its ten-minute limit, which the native end-to-end tests
+  // show; the late-retry strays must outlast its five-second pause.
   const Case cases[] = {{"early-1", false, L"0.05"},     {"early-2", false, L"0.05"},
                         {"early-3", false, L"0.05"},     {"early-4", false, L"0.05"},
                         {"early-7", false, L"0.05"},     {"early-8", false, L"0.05"},
+                        {"late-retry", false, L"1"},
                         {"all-events", true, L"0.05"},
                         {"late-events", true, L"0.05"},  {"updater-thread", true, L"0.05"},
                         {"none", true, L"0.05"}};
