@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "resources/resource.h"
-#include "simmouse/Programmer.h"
+#include "simmouse/Firmware.h"
 #include "simmouse/SimMouse.h"
 #include "tests/support/WinDriver.h"
 

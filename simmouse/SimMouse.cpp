@@ -72,24 +72,6 @@ std::vector<std::wstring> InterfaceSignature(const MouseState& s) {
 
 }  // namespace
 
-const std::vector<std::string>& ScenarioNames() {
-  static const std::vector<std::string> names = {"none",    "all-events", "early-1",     "early-2",
-                                                  "early-3", "early-4",    "early-7",     "early-8",
-                                                  "late-events", "late-retry", "chatty", "updater-thread"};
-  return names;
-}
-
-bool IsScenarioName(const std::string& name) {
-  for (const std::string& n : ScenarioNames())
-    if (n == name) return true;
-  return false;
-}
-
-int EarlyStatusOf(const std::string& scenario) {
-  if (scenario.size() != 7 || scenario.compare(0, 6, "early-") != 0 || !IsScenarioName(scenario)) return 0;
-  return scenario[6] - '0';
-}
-
 const char* StateName(DeviceState state) { return NameOf(kStates, static_cast<int>(state)); }
 bool ParseStateName(const std::string& text, DeviceState* state) {
   int v;
@@ -127,6 +109,8 @@ std::string SerializeState(const MouseState& s) {
   out += FormatTextA("mcu.bytes_written=%llu\n", static_cast<unsigned long long>(s.mcuBytesWritten));
   out += FormatTextA("kestrel.updates=%u\n", s.kestrelUpdates);
   out += FormatTextA("mcu.updates=%u\n", s.mcuUpdates);
+  out += FormatTextA("reports.received=%llu\n", static_cast<unsigned long long>(s.reportsReceived));
+  out += FormatTextA("reports.sent=%llu\n", static_cast<unsigned long long>(s.reportsSent));
   out += FormatTextA("scenario=%s\n", s.scenario.c_str());
   for (const Fault& f : s.faults)
     out += FormatTextA("fault=%s %s %d %d\n", FaultName(f.kind), StageName(f.stage), f.percent, f.remaining);
@@ -169,6 +153,10 @@ MouseState ParseState(const std::string& text) {
       if (ParseUnsigned(value, 10, UINT32_MAX, &n)) s.kestrelUpdates = static_cast<uint32_t>(n);
     } else if (key == "mcu.updates") {
       if (ParseUnsigned(value, 10, UINT32_MAX, &n)) s.mcuUpdates = static_cast<uint32_t>(n);
+    } else if (key == "reports.received") {
+      if (ParseUnsigned(value, 10, UINT64_MAX, &n)) s.reportsReceived = n;
+    } else if (key == "reports.sent") {
+      if (ParseUnsigned(value, 10, UINT64_MAX, &n)) s.reportsSent = n;
     } else if (key == "scenario") {
       if (IsScenarioName(value)) s.scenario = value;
     } else if (key == "fault") {

@@ -11,16 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "simmouse/Protocol.h"
+
 namespace simmouse {
-
-constexpr uint16_t kVendorId = 0x7C3E;
-constexpr uint16_t kAppProductId = 0x5D1A;
-constexpr uint16_t kBootProductId = 0x5E1A;
-
-// Feature-report length of the vendor interface (MI_02) in either mode.
-constexpr uint16_t kVendorFeatureLength = 65;
-// Full-speed HID: one 64-byte report per millisecond.
-constexpr uint32_t kReportBytes = 64;
 
 enum class DeviceState { Unplugged, Application, BootLoader, Writing, Verifying };
 // Which chip Writing and Verifying are about.
@@ -70,14 +63,19 @@ struct MouseState {
   // Completed programming runs of each chip.
   uint32_t kestrelUpdates = 0;
   uint32_t mcuUpdates = 0;
+  // Reports the mouse took from the host and gave back, ever: what an update
+  // costs on the link.
+  uint64_t reportsReceived = 0;
+  uint64_t reportsSent = 0;
   std::vector<Fault> faults;
   // How the vendor libraries behave, one of ScenarioNames(); "none" is the
   // plain behaviour.
   std::string scenario = "none";
 };
 
-// Behaviours a real vendor library may show and the stand-ins otherwise
-// would not, chosen by name through the state file (`simmouse scenario`):
+// The vendor libraries' behaviours that the mouse carries (ScenarioNames()
+// in simmouse/Protocol.h), chosen by name through the state file
+// (`simmouse scenario`) and told to the libraries by Identify:
 //   all-events      the Kestrel SDK sends every kind of event it has during a
 //                   successful transfer: statuses 6 and 7, the 30023/30024
 //                   answers, the LEA link rows, unknown statuses and IDs
@@ -91,10 +89,6 @@ struct MouseState {
 //   chatty          the SDK sends progress every second and never finishes
 //   updater-thread  the updater library reports from a thread of its own,
 //                   repeats values and goes back once
-const std::vector<std::string>& ScenarioNames();
-bool IsScenarioName(const std::string& name);
-// The status an early-N scenario reports, 0 for any other scenario.
-int EarlyStatusOf(const std::string& scenario);
 
 // Text form of the state file (key=value lines) and back. Unknown keys and
 // malformed values are ignored; missing keys keep their defaults.

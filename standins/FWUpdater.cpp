@@ -17,8 +17,8 @@
 #include <sys/stat.h>
 #endif
 
-#include "simmouse/SimMouse.h"
 #include "standins/FirmwareFormat.h"
+#include "standins/MouseLink.h"
 
 namespace {
 
@@ -316,9 +316,17 @@ int RunUpdate(const wchar_t* path, FWU_ProgressCallback callback, bool untidy) {
 
 }  // namespace
 
+// The scenario the mouse names, asked in whichever mode it is; none when
+// there is no mouse to ask.
+static std::string ScenarioOfTheMouse() {
+  standins::MouseLink link;
+  uint16_t vid = 0, pid = 0;
+  if (!link.Find(&vid, &pid) || link.Open(vid, pid) != simmouse::TransferResult::Done) return "none";
+  return link.identity().scenario;
+}
+
 int VENDOR_CALL FWU_Update(const wchar_t* path, FWU_ProgressCallback callback) {
-  simmouse::Store store;
-  if (store.Load().scenario != "updater-thread") return RunUpdate(path, callback, false);
+  if (ScenarioOfTheMouse() != "updater-thread") return RunUpdate(path, callback, false);
   // The work, and so every report, on a thread of the library's own.
   int result = 0;
   try {

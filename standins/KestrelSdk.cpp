@@ -5,18 +5,12 @@
 //
 // Every argument is checked as a strict library would: a wrong kind, target,
 // apply argument or handle fails the call with a line on standard output.
-// The mouse's scenario (simmouse/SimMouse.h) makes the SDK behave as less
-// tidy real ones do: more kinds of events, early outcomes, events after
-// closing, progress that never ends.
+// The mouse is reached through its programming channel only (MouseLink); the
+// scenario it names when asked who it is makes the SDK behave as less tidy
+// real ones do: more kinds of events, early outcomes, events after closing,
+// progress that never ends.
 #define KESTREL_BUILDING_SDK
 #include "vendor/KestrelHidCore.h"
-
-#ifdef _WIN32
-#include <windows.h>
-extern "C" {
-#include <hidsdi.h>
-}
-#endif
 
 #include <atomic>
 #include <chrono>
@@ -31,10 +25,9 @@ extern "C" {
 #include <vector>
 
 #include "app/Format.h"
-#include "simmouse/Programmer.h"
-#include "simmouse/SimMouse.h"
 #include "standins/FirmwareFormat.h"
 #include "standins/KestrelSdkStandIn.h"
+#include "standins/MouseLink.h"
 
 namespace {
 
@@ -70,7 +63,9 @@ struct Session {
   SdkLogCallback log = nullptr;
   SdkEventCallback event = nullptr;
   uint16_t vid = 0, pid = 0;
-  std::string scenario;  // fixed at initialisation
+  // What the mouse said at initialisation.
+  std::string scenario;
+  double timeScale = 1.0;
   // Guarded by mutex:
   int32_t target = 0;
   std::string imagePath;
@@ -182,8 +177,7 @@ bool ReadImage(const char* path, std::vector<uint8_t>* bytes) {
 // The chatty scenario: progress that climbs to 37 and stays there, every
 // second, until the SDK is closed. Nothing reaches the mouse.
 void RunChatty(Session& s) {
-  const auto interval = std::chrono::microseconds(static_cast<int64_t>(kChattyIntervalMs * 1000.0 *
-                                                                       simmouse::TimeScale()));
+  const auto interval = std::chrono::microseconds(static_cast<int64_t>(kChattyIntervalMs * 1000.0 * s.timeScale));
   for (int percent = 0; !s.stop; percent = percent < 37 ? percent + 1 : 37) {
     Emit(s, SDK_STATUS_NOTIFY, SDK_MSG_DFU_PROGRESS, FormatTextA("%d", percent));
     std::unique_lock<std::mutex> lock(s.mutex);
@@ -194,8 +188,7 @@ void RunChatty(Session& s) {
 // The late-events scenario after a close: outcomes and progress, as from an
 // SDK whose thread does not stop when told. The late-retry scenario's first
 // session reports only success, for longer.
-void ReportLate(SdkEventCallback event, bool successOnly) {
-  const double scale = simmouse::TimeScale();
+void ReportLate(SdkEventCallback event, bool successOnly, double scale) {
   const int reports = static_cast<int>((successOnly ? kStrayReportMs : kLateReportMs) / kLateIntervalMs);
   const int32_t statuses[] = {SDK_STATUS_CONNECT, SDK_STATUS_SUCCESS, SDK_STATUS_CANCEL, SDK_STATUS_DISCONNECT,
                               SDK_STATUS_TIMEOUT};
@@ -245,16 +238,15 @@ void RunTransfer(Session& s) {
     Emit(s, SDK_STATUS_TIMEOUT2, 0, "invalid image");
     return;
   }
-  simmouse::Store store;
-  simmouse::MouseState now = store.Load();
-  if (now.state == simmouse::DeviceState::Unplugged) {
+  standins::MouseLink link;
+  if (link.Open(s.vid, s.pid) != simmouse::TransferResult::Done) {
     EmitLog(s, "DFU: device gone");
     Emit(s, SDK_STATUS_CANCEL, 0, "device not found");
     return;
   }
-  if (image.category != now.kestrelCategory) {
-    EmitLog(s, FormatTextA("DFU: image is for a %s, device is a %s", image.category.c_str(),
-                           now.kestrelCategory.c_str()));
+  const std::string category = link.identity().kestrelCategory;
+  if (image.category != category) {
+    EmitLog(s, FormatTextA("DFU: image is for a %s, device is a %s", image.category.c_str(), category.c_str()));
     Emit(s, SDK_STATUS_TIMEOUT2, 0, "image not for this device");
     return;
   }
@@ -293,7 +285,8 @@ void RunTransfer(Session& s) {
     if (percent == 80) Emit(s, SDK_STATUS_ANSWER, 30099, "answer");
   };
   hooks.cancelled = [&s] { return s.stop.load(); };
-  simmouse::TransferResult r = simmouse::ProgramKestrel(store, static_cast<uint32_t>(image.code.size()), hooks);
+  simmouse::TransferResult r = link.ProgramKestrel(image.code.data(), static_cast<uint32_t>(image.code.size()),
+                                                   image.version, image.category, hooks);
   EmitLog(s, FormatTextA("DFU: transfer %s", simmouse::TransferResultName(r)));
   switch (r) {
     case simmouse::TransferResult::Done: {
@@ -331,8 +324,8 @@ void RunApply(Session& s) {
     EmitLog(s, "DFU: nothing to apply");
     return;
   }
-  simmouse::Store store;
-  if (!simmouse::ApplyKestrel(store, version, category)) {
+  standins::MouseLink link;
+  if (link.Open(s.vid, s.pid) != simmouse::TransferResult::Done || link.ApplyKestrel() != simmouse::TransferResult::Done) {
     EmitLog(s, "DFU: device gone before the new image was applied");
     Emit(s, SDK_STATUS_CANCEL, 0, "device disconnected");
     return;
@@ -405,7 +398,7 @@ void StopSession() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lateOutlastsInit = stray;
     try {
-      g_lateThread = new std::thread(ReportLate, s->event, stray);
+      g_lateThread = new std::thread(ReportLate, s->event, stray, s->timeScale);
     } catch (...) {
       g_lateThread = nullptr;
     }
@@ -447,25 +440,16 @@ int32_t VENDOR_CALL InitializeKestrelSDKEx(SdkInitParams params) {
   if (!outlasts) StopLateReports();
   if (!params.event) return KESTREL_E_INVALID;
   if (!CheckParams("InitializeKestrelSDKEx", params)) return KESTREL_E_INVALID;
-  simmouse::Store store;
-  const simmouse::MouseState mouse = store.Load();
-  uint16_t vid = 0, pid = 0;
-  if (!simmouse::CurrentIdentity(mouse, &vid, &pid) || vid != params.vid || pid != params.pid)
-    return KESTREL_E_NO_DEVICE;
+  standins::MouseLink link;
+  if (link.Open(params.vid, params.pid) != simmouse::TransferResult::Done) return KESTREL_E_NO_DEVICE;
 
   auto s = std::make_shared<Session>();
-#ifdef _WIN32
-  // The vendor's SDK reaches the mouse through the HID class driver and
-  // imports hid.dll, a system library that is not a known one.
-  GUID hidClass = {};
-  HidD_GetHidGuid(&hidClass);
-  if (hidClass.Data1 != 0x4D1E55B2) QueueLog(*s, "KestrelHidCore: unexpected HID class");
-#endif
+  s->scenario = link.identity().scenario;
+  s->timeScale = link.identity().timeScale;
   s->log = params.log;
   s->event = params.event;
   s->vid = params.vid;
   s->pid = params.pid;
-  s->scenario = mouse.scenario;
   QueueLog(*s, FormatTextA("KestrelHidCore: opened %04X:%04X (kind %d, target %d)", params.vid, params.pid,
                            params.kind, params.target));
   std::thread* t = nullptr;
@@ -509,12 +493,12 @@ int32_t VENDOR_CALL SetTargetDeviceEx(uint16_t handle, int32_t target) {
 int32_t VENDOR_CALL RequestDFUInfoEx(uint16_t handle) {
   std::shared_ptr<Session> s = ForHandle("RequestDFUInfoEx", handle);
   if (!s) return KESTREL_E_HANDLE;
-  simmouse::Store store;
-  simmouse::MouseState now = store.Load();
-  if (now.state == simmouse::DeviceState::Unplugged) {
+  standins::MouseLink link;
+  if (link.Open(s->vid, s->pid) != simmouse::TransferResult::Done) {
     QueueEvent(*s, SDK_STATUS_CANCEL, 0, "device not found");
     return KESTREL_E_NO_DEVICE;
   }
+  const simmouse::proto::IdentifyAnswer& now = link.identity();
   QueueEvent(*s, SDK_STATUS_ANSWER, SDK_MSG_VERSION_PRODUCT_CATEGORY,
              now.kestrelVersion + "," + now.kestrelCategory);
   if (s->scenario == "all-events") QueueEvent(*s, SDK_STATUS_ANSWER, SDK_MSG_USB_MCU_VERSION, FormatTextA("%04X", now.mcuVersion));
