@@ -291,6 +291,10 @@ int EchoMode(int rounds) {
               std::memcmp(in2.data, out.data, 65) == 0;
   Check(both, "a second handle reads the same answer as the first");
   CloseHandle(second);
+  FillReport(out.data, 204);
+  bool set = HidD_SetOutputReport(h, out.data, 65) && in.Start() && in.Finish(1000) &&
+             std::memcmp(in.data, out.data, 65) == 0;
+  Check(set, "a report given with HidD_SetOutputReport comes back too");
   out.data[0] = 0;
   if (out.Start()) out.Finish(1000);
   std::printf("WriteFile under report ID 0: error %lu\n", out.error);
