@@ -28,14 +28,13 @@ bool HexAfter(const std::wstring& text, const wchar_t* tag, int digits, uint32_t
 
 }  // namespace
 
-std::vector<uint8_t> VendorReportDescriptor(uint16_t featureLength) {
-  uint16_t count = featureLength > 1 ? static_cast<uint16_t>(featureLength - 1) : 1;
+std::vector<uint8_t> VendorReportDescriptor(uint16_t reportLength) {
+  uint16_t count = reportLength > 1 ? static_cast<uint16_t>(reportLength - 1) : 1;
   std::vector<uint8_t> d = {
       0x06, 0x00, 0xFF,        // Usage Page (vendor-defined 0xFF00)
       0x09, 0x01,              // Usage (1)
       0xA1, 0x01,              // Collection (Application)
       0x85, kVendorReportId,   //   Report ID
-      0x09, 0x01,              //   Usage (1)
       0x15, 0x00,              //   Logical Minimum (0)
       0x26, 0xFF, 0x00,        //   Logical Maximum (255)
       0x75, 0x08,              //   Report Size (8 bits)
@@ -45,9 +44,12 @@ std::vector<uint8_t> VendorReportDescriptor(uint16_t featureLength) {
   } else {
     d.insert(d.end(), {0x96, static_cast<uint8_t>(count & 0xFF), static_cast<uint8_t>(count >> 8)});
   }
+  // A usage lasts for one main item, so each report names its own.
   d.insert(d.end(), {
-                        0xB1, 0x02,  //   Feature (Data, Variable, Absolute)
-                        0xC0,        // End Collection
+                        0x09, 0x01, 0x81, 0x02,  //   Usage (1), Input (Data, Variable, Absolute)
+                        0x09, 0x01, 0x91, 0x02,  //   Usage (1), Output (Data, Variable, Absolute)
+                        0x09, 0x01, 0xB1, 0x02,  //   Usage (1), Feature (Data, Variable, Absolute)
+                        0xC0,                    // End Collection
                     });
   return d;
 }

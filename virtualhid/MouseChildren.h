@@ -25,19 +25,27 @@ struct Identity {
   bool operator!=(const Identity& o) const { return !(*this == o); }
 };
 
+// One report on its way to or from a child: the report ID first, then its
+// bytes (the bus's VHID_REPORT).
+struct Report {
+  Identity identity;
+  std::vector<uint8_t> data;
+};
+
 struct Child {
   Identity identity;
   std::vector<uint8_t> reportDescriptor;
   std::wstring location;
 };
 
-// Report ID of the vendor interface's one feature report.
+// Report ID of the vendor interface's reports.
 constexpr uint8_t kVendorReportId = 1;
 
-// A vendor-defined collection with one feature report of `featureLength`
-// bytes counting its report ID (so the HID class driver gives that as the
+// A vendor-defined collection with an input, an output and a feature report
+// under one report ID, each of `reportLength` bytes counting the ID (so the
+// HID class driver gives that as the Input-, Output- and
 // FeatureReportByteLength).
-std::vector<uint8_t> VendorReportDescriptor(uint16_t featureLength);
+std::vector<uint8_t> VendorReportDescriptor(uint16_t reportLength);
 
 // Vendor, product, revision and interface from a hardware ID such as
 // HID\VID_7C3E&PID_5D1A&REV_0101&MI_02 (only its first string is read);

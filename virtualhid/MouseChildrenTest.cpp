@@ -36,10 +36,14 @@ MouseState State(DeviceState device, Stage stage = Stage::None) {
   return s;
 }
 
-// Bytes of all feature reports of one report ID, as the HID class driver
-// counts them: the ID byte and every Feature item's size times count.
-size_t FeatureReportBytes(const std::vector<uint8_t>& d, uint8_t* reportId) {
-  size_t bits = 0, size = 0, count = 0;
+// Bytes of the input, output and feature reports of one report ID, as the
+// HID class driver counts them: the ID byte and each main item's size times
+// count.
+struct ReportBytes {
+  size_t input = 0, output = 0, feature = 0;
+};
+ReportBytes CountReportBytes(const std::vector<uint8_t>& d, uint8_t* reportId) {
+  size_t bits[3] = {}, size = 0, count = 0;
   for (size_t i = 0; i < d.size();) {
     uint8_t prefix = d[i];
     size_t n = (prefix & 3) == 3 ? 4 : (prefix & 3);
@@ -49,11 +53,13 @@ size_t FeatureReportBytes(const std::vector<uint8_t>& d, uint8_t* reportId) {
       case 0x74: size = value; break;           // Report Size
       case 0x94: count = value; break;          // Report Count
       case 0x84: *reportId = static_cast<uint8_t>(value); break;
-      case 0xB0: bits += size * count; break;   // Feature
+      case 0x80: bits[0] += size * count; break;  // Input
+      case 0x90: bits[1] += size * count; break;  // Output
+      case 0xB0: bits[2] += size * count; break;  // Feature
     }
     i += 1 + n;
   }
-  return bits / 8 + 1;
+  return {bits[0] / 8 + 1, bits[1] / 8 + 1, bits[2] / 8 + 1};
 }
 
 TEST(MouseChildren, EachStateShowsTheMouseAsItShowsItself) {
@@ -82,11 +88,15 @@ TEST(MouseChildren, EachStateShowsTheMouseAsItShowsItself) {
   }
 }
 
-TEST(MouseChildren, DescriptorGivesTheFeatureLengthWithItsReportId) {
+TEST(MouseChildren, DescriptorGivesEachReportLengthWithItsReportId) {
   for (uint16_t length : {65, 9, 300}) {
+    SCOPED_TRACE(length);
     uint8_t id = 0;
     std::vector<uint8_t> d = vhid::VendorReportDescriptor(length);
-    EXPECT_EQ(FeatureReportBytes(d, &id), length);
+    ReportBytes bytes = CountReportBytes(d, &id);
+    EXPECT_EQ(bytes.input, length);
+    EXPECT_EQ(bytes.output, length);
+    EXPECT_EQ(bytes.feature, length);
     EXPECT_EQ(id, vhid::kVendorReportId);
     EXPECT_EQ(std::vector<uint8_t>(d.begin(), d.begin() + 3), (std::vector<uint8_t>{0x06, 0x00, 0xFF}));
   }

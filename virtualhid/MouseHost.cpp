@@ -1,6 +1,9 @@
 // Keeps the simulated mouse on the virtual HID bus: reads the mouse's state
 // file (ORVANE_SIMMOUSE) and makes the bus show the mouse as it shows itself,
-// following every change of the file with a real unplug and plug.
+// following every change of the file with a real unplug and plug. A second
+// thread serves the mouse's reports: it takes the output reports that
+// programs write to the mouse's HID device and pushes the answers back as
+// input reports.
 //   mouse_host.exe [--poll-ms N]   runs until stopped; a second start is a no-op
 //   mouse_host.exe --stop          stops the running host, which unplugs the mouse
 //   mouse_host.exe --list          prints the children on the bus, one a line
@@ -9,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,11 +25,14 @@ namespace {
 const wchar_t kRunningMutex[] = L"OrvaneVirtualMouseHost.Running";
 const wchar_t kStopEvent[] = L"OrvaneVirtualMouseHost.Stop";
 
+CRITICAL_SECTION g_logLock;
+
 // One line on standard output, with the time of day, flushed at once for the
-// scripts that follow it.
+// scripts that follow it; whole lines from either thread.
 void Log(const char* format, ...) {
   SYSTEMTIME t;
   GetLocalTime(&t);
+  EnterCriticalSection(&g_logLock);
   std::printf("%02u:%02u:%02u.%03u mouse_host: ", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
   va_list args;
   va_start(args, format);
@@ -33,6 +40,69 @@ void Log(const char* format, ...) {
   va_end(args);
   std::printf("\n");
   std::fflush(stdout);
+  LeaveCriticalSection(&g_logLock);
+}
+
+// What the mouse answers to one output report (its report ID first): the
+// input reports it sends back, each with its report ID first.
+using ReportHandler = std::function<void(const vhid::Identity&, const uint8_t* data, size_t length,
+                                         std::vector<std::vector<uint8_t>>* answers)>;
+
+// Until the mouse's model answers, every output report comes back as it went
+// out, which proves the path from a program's WriteFile to its ReadFile.
+void Echo(const vhid::Identity&, const uint8_t* data, size_t length, std::vector<std::vector<uint8_t>>* answers) {
+  answers->emplace_back(data, data + length);
+}
+
+struct Server {
+  HANDLE stop;
+  ReportHandler handler;
+};
+
+// The serving thread: output reports in, answers out, until the stop event.
+// It has a handle on the bus of its own, so that a take waits while the
+// plugging goes on, and opens it again when the bus comes back.
+DWORD WINAPI Serve(void* param) {
+  const Server& server = *static_cast<Server*>(param);
+  vhid::BusControl bus;
+  std::vector<vhid::Report> outputs;
+  std::vector<std::vector<uint8_t>> answers;
+  unsigned long long taken = 0, answered = 0, undelivered = 0;
+  bool pushFailing = false;
+  while (WaitForSingleObject(server.stop, 0) != WAIT_OBJECT_0) {
+    if (!bus.IsOpen() && !bus.Open(0)) {
+      WaitForSingleObject(server.stop, 1000);
+      continue;
+    }
+    if (!bus.TakeOutputs(&outputs, server.stop)) {
+      if (bus.LastError() != ERROR_OPERATION_ABORTED) {
+        Log("taking output reports failed (error %lu)", bus.LastError());
+        bus.Close();
+        WaitForSingleObject(server.stop, 1000);
+      }
+      continue;
+    }
+    for (const vhid::Report& output : outputs) {
+      ++taken;
+      answers.clear();
+      server.handler(output.identity, output.data.data(), output.data.size(), &answers);
+      for (std::vector<uint8_t>& answer : answers) {
+        if (bus.PushInput(vhid::Report{output.identity, std::move(answer)})) {
+          ++answered;
+          pushFailing = false;
+          continue;
+        }
+        // Usually a child unplugged since it was written to; said once a streak.
+        ++undelivered;
+        if (!pushFailing)
+          Log("an answer to %s was not delivered (error %lu)", vhid::Describe(output.identity).c_str(),
+              bus.LastError());
+        pushFailing = true;
+      }
+    }
+  }
+  Log("reports: %llu taken, %llu answered, %llu answers not delivered", taken, answered, undelivered);
+  return 0;
 }
 
 int Stop() {
@@ -98,7 +168,7 @@ bool Reconcile(vhid::BusControl& bus, const simmouse::MouseState& state) {
   return ok;
 }
 
-int Run(DWORD pollMs) {
+int Run(DWORD pollMs, const ReportHandler& handler) {
   std::string path = simmouse::StatePathFromEnvironment();
   if (path.empty()) {
     Log("ORVANE_SIMMOUSE does not name the mouse's state file");
@@ -117,6 +187,9 @@ int Run(DWORD pollMs) {
   simmouse::Store store(path);
   vhid::BusControl bus;
   Log("serving %s", path.c_str());
+  Server server{stop, handler};
+  HANDLE serving = CreateThread(nullptr, 0, Serve, &server, 0, nullptr);
+  if (!serving) Log("the reports are not served (error %lu)", GetLastError());
   // A bus that refused, a bus that restarted, or a host started over the
   // children of an earlier one: the next round compares the bus with the
   // state again, whatever the generation.
@@ -139,6 +212,13 @@ int Run(DWORD pollMs) {
     if (WaitForSingleObject(stop, bus.IsOpen() ? pollMs : 1000) == WAIT_OBJECT_0) break;
   }
 
+  // Reports stop before the mouse goes: nothing is answered for a mouse
+  // that is being unplugged.
+  if (serving) {
+    if (WaitForSingleObject(serving, 5000) != WAIT_OBJECT_0) Log("the serving thread did not stop within 5 s");
+    CloseHandle(serving);
+  }
+
   if (bus.IsOpen()) {
     simmouse::MouseState unplugged;
     unplugged.state = simmouse::DeviceState::Unplugged;
@@ -154,6 +234,7 @@ int Run(DWORD pollMs) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  InitializeCriticalSection(&g_logLock);
   DWORD pollMs = 20;
   for (int i = 1; i < argc; ++i) {
     if (std::wcscmp(argv[i], L"--stop") == 0) return Stop();
@@ -161,5 +242,5 @@ int wmain(int argc, wchar_t** argv) {
     if (std::wcscmp(argv[i], L"--poll-ms") == 0 && i + 1 < argc)
       pollMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
   }
-  return Run(pollMs);
+  return Run(pollMs, Echo);
 }

@@ -2,6 +2,7 @@
 // simulation, finds the mouse that the virtual HID bus shows, and follows its
 // unplugging and plugging as Windows reports them.
 //   vhid_smoke.exe --expect-version 0.1.0.1 [--cycles N | --drive N] [--timeout-s S] [--recovery] [--shot PNG]
+//   vhid_smoke.exe --echo N
 // It opens the HID interface as the updater does (facts on standard output),
 // starts OrvaneUpdater.exe from its own folder, waits until the window shows
 // the version with Update enabled, prints READY, and then watches a window of
@@ -13,6 +14,13 @@
 // in its boot loader, as an interrupted MCU write leaves it, and starts
 // OrvaneUpdaterRecovery.exe, which looks for that. --shot saves the ready
 // window as a PNG file.
+// With --echo N it checks the report path instead (the mouse host answers
+// every output report with the same bytes): it writes N output reports and
+// reads each answer back, times them one at a time and sixteen at a time,
+// then prints PENDING READ with a read waiting; someone else (scripts/mouse)
+// unplugs the mouse, and the waiting read, a write and a read on the old
+// handle must fail at once; it prints UNPLUG CHECKED, and after the mouse is
+// plugged in again an answer must come through a new handle.
 // Exit status 0 when every check held.
 #include <windows.h>
 // clang-format off
@@ -27,6 +35,7 @@ extern "C" {
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <cstring>
 #include <cwctype>
 #include <functional>
 #include <string>
@@ -127,6 +136,216 @@ bool ShowInterfaceFacts(bool final) {
   return found;
 }
 
+// Path of the first interface that matches the pattern; empty for none.
+std::wstring FindInterface() {
+  std::wstring found;
+  HDEVINFO set = SetupDiGetClassDevsW(&kHidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return found;
+  for (DWORD i = 0; found.empty(); ++i) {
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof data;
+    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &kHidClass, i, &data)) break;
+    DWORD size = 0;
+    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
+    std::vector<BYTE> buffer(size + 2, 0);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr) &&
+        ContainsNoCase(detail->DevicePath, g_pattern))
+      found = detail->DevicePath;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return found;
+}
+
+// The mouse's interface opened as the vendor libraries open it.
+HANDLE OpenForReports(DWORD waitMs) {
+  std::wstring path;
+  windriver::WaitUntil([&] { return !(path = FindInterface()).empty(); }, waitMs, 50);
+  if (path.empty()) return INVALID_HANDLE_VALUE;
+  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// One overlapped ReadFile or WriteFile of a 65-byte report.
+struct Transfer {
+  HANDLE handle;
+  bool write;
+  BYTE data[65] = {};
+  OVERLAPPED overlapped = {};
+  DWORD error = 0, bytes = 0;
+
+  Transfer(HANDLE h, bool isWrite) : handle(h), write(isWrite) {
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  ~Transfer() { CloseHandle(overlapped.hEvent); }
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  // False when it failed at once (error set).
+  bool Start(DWORD size = 65) {
+    ResetEvent(overlapped.hEvent);
+    error = bytes = 0;
+    BOOL done = write ? WriteFile(handle, data, size, nullptr, &overlapped)
+                      : ReadFile(handle, data, size, nullptr, &overlapped);
+    if (!done && GetLastError() != ERROR_IO_PENDING) error = GetLastError();
+    return error == 0;
+  }
+  // Waits up to `timeoutMs`, then cancels; true when it succeeded.
+  bool Finish(DWORD timeoutMs) {
+    if (error) return false;
+    if (WaitForSingleObject(overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) CancelIo(handle);
+    if (!GetOverlappedResult(handle, &overlapped, &bytes, TRUE)) error = GetLastError();
+    return error == 0;
+  }
+};
+
+// Report `n`: the report ID, the round's number, then a pattern of its own.
+void FillReport(BYTE* report, int n) {
+  report[0] = 1;
+  report[1] = static_cast<BYTE>(n);
+  for (int k = 2; k < 65; ++k) report[k] = static_cast<BYTE>(n * 31 + k * 7);
+}
+
+void Percentiles(const char* what, std::vector<double> v) {
+  if (v.empty()) return;
+  std::sort(v.begin(), v.end());
+  std::printf("%s: median %.3f ms, p90 %.3f ms, max %.3f ms over %zu\n", what, v[v.size() / 2],
+              v[v.size() * 9 / 10], v.back(), v.size());
+}
+
+int EchoMode(int rounds) {
+  HANDLE h = OpenForReports(10000);
+  Check(h != INVALID_HANDLE_VALUE, "the mouse's interface opens for reading and writing, overlapped");
+  if (h == INVALID_HANDLE_VALUE) return 1;
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  HIDP_CAPS caps = {};
+  bool capsOk = HidD_GetPreparsedData(h, &preparsed) && HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
+  if (preparsed) HidD_FreePreparsedData(preparsed);
+  std::printf("report lengths: input %u, output %u, feature %u bytes\n", caps.InputReportByteLength,
+              caps.OutputReportByteLength, caps.FeatureReportByteLength);
+  Check(capsOk && caps.InputReportByteLength == 65 && caps.OutputReportByteLength == 65 &&
+            caps.FeatureReportByteLength == 65,
+        "HidP_GetCaps gives 65-byte input, output and feature reports");
+
+  // One at a time: the round trip of a report.
+  Transfer out(h, true), in(h, false);
+  std::vector<double> trips;
+  int wrong = 0;
+  for (int i = 0; i < rounds; ++i) {
+    FillReport(out.data, i);
+    double t0 = NowMs();
+    bool wrote = out.Start() && out.Finish(1000);
+    bool read = wrote && in.Start() && in.Finish(1000);
+    double t1 = NowMs();
+    if (!read || in.bytes != 65 || std::memcmp(in.data, out.data, 65) != 0) {
+      if (++wrong <= 3)
+        std::printf("round %d: write %s (error %lu, %lu bytes), read %s (error %lu, %lu bytes)\n", i,
+                    wrote ? "done" : "failed", out.error, out.bytes, read ? "done" : "failed", in.error, in.bytes);
+      continue;
+    }
+    trips.push_back(t1 - t0);
+  }
+  std::printf("write %d reports, read each answer: %d right\n", rounds, rounds - wrong);
+  Check(rounds > 0 && wrong == 0, "every answer comes back with the bytes written");
+  Percentiles("round trip (WriteFile to ReadFile's answer)", trips);
+
+  // Sixteen written before sixteen read: what the path carries.
+  const int kBurst = 16;
+  std::vector<double> rates;
+  int burstsWrong = 0;
+  for (int b = 0; b < std::max(1, rounds / kBurst); ++b) {
+    double t0 = NowMs();
+    bool ok = true;
+    for (int i = 0; i < kBurst && ok; ++i) {
+      FillReport(out.data, b * kBurst + i);
+      ok = out.Start() && out.Finish(1000);
+    }
+    for (int i = 0; i < kBurst && ok; ++i) {
+      BYTE expected[65];
+      FillReport(expected, b * kBurst + i);
+      ok = in.Start() && in.Finish(1000) && in.bytes == 65 && std::memcmp(in.data, expected, 65) == 0;
+    }
+    double elapsed = NowMs() - t0;
+    if (!ok) {
+      ++burstsWrong;
+      continue;
+    }
+    rates.push_back(kBurst * 1000.0 / elapsed);
+  }
+  if (!rates.empty()) {
+    std::sort(rates.begin(), rates.end());
+    std::printf("16 written, then 16 read: median %.0f reports/s (%.1f KB/s of output and %.1f KB/s of input), "
+                "slowest %.0f, fastest %.0f over %zu bursts\n",
+                rates[rates.size() / 2], rates[rates.size() / 2] * 64 / 1000, rates[rates.size() / 2] * 64 / 1000,
+                rates.front(), rates.back(), rates.size());
+  }
+  Check(burstsWrong == 0, "sixteen answers come back in order after sixteen writes");
+
+  // What the class driver does around the reports: every handle reads every
+  // input report; a report under another ID or of another length is refused.
+  HANDLE second = OpenForReports(0);
+  Transfer in2(second, false);
+  FillReport(out.data, 200);
+  bool both = out.Start() && out.Finish(1000) && in.Start() && in.Finish(1000) && in2.Start() && in2.Finish(1000) &&
+              std::memcmp(in2.data, out.data, 65) == 0;
+  Check(both, "a second handle reads the same answer as the first");
+  CloseHandle(second);
+  FillReport(out.data, 204);
+  bool set = HidD_SetOutputReport(h, out.data, 65) && in.Start() && in.Finish(1000) &&
+             std::memcmp(in.data, out.data, 65) == 0;
+  Check(set, "a report given with HidD_SetOutputReport comes back too");
+  out.data[0] = 0;
+  if (out.Start()) out.Finish(1000);
+  std::printf("WriteFile under report ID 0: error %lu\n", out.error);
+  FillReport(out.data, 201);
+  if (out.Start(64)) out.Finish(1000);
+  std::printf("WriteFile of 64 bytes: error %lu\n", out.error);
+  if (in.Start(64)) in.Finish(1000);
+  std::printf("ReadFile into 64 bytes: error %lu\n", in.error);
+
+  // Unplugged under a waiting read: it ends, and so does whatever follows.
+  bool pending = in.Start();
+  Check(pending && WaitForSingleObject(in.overlapped.hEvent, 0) == WAIT_TIMEOUT, "a read waits for an answer");
+  std::printf("PENDING READ\n");
+  std::fflush(stdout);
+  double t0 = NowMs();
+  bool readOk = in.Finish(15000);
+  std::printf("after the unplug: the waiting read %s with error %lu, %.0f ms after PENDING READ\n",
+              readOk ? "succeeded" : "failed", in.error, NowMs() - t0);
+  Check(!readOk && in.error != ERROR_OPERATION_ABORTED, "the waiting read fails when the mouse is unplugged");
+  FillReport(out.data, 202);
+  t0 = NowMs();
+  bool writeOk = out.Start() && out.Finish(5000);
+  std::printf("then WriteFile on the old handle: %s, error %lu, %.1f ms\n", writeOk ? "succeeded" : "failed",
+              out.error, NowMs() - t0);
+  t0 = NowMs();
+  bool reread = in.Start() && in.Finish(5000);
+  std::printf("then ReadFile on the old handle: %s, error %lu, %.1f ms\n", reread ? "succeeded" : "failed", in.error,
+              NowMs() - t0);
+  Check(!writeOk && out.error != ERROR_OPERATION_ABORTED && !reread && in.error != ERROR_OPERATION_ABORTED,
+        "a write and a read on the old handle fail at once");
+  t0 = NowMs();
+  CloseHandle(h);
+  std::printf("the old handle closed in %.1f ms\n", NowMs() - t0);
+  std::printf("UNPLUG CHECKED\n");
+  std::fflush(stdout);
+
+  // Plugged in again: the host serves the new device.
+  h = OpenForReports(15000);
+  Check(h != INVALID_HANDLE_VALUE, "the mouse's interface opens again once it is plugged in");
+  if (h != INVALID_HANDLE_VALUE) {
+    Transfer out3(h, true), in3(h, false);
+    FillReport(out3.data, 203);
+    bool again = out3.Start() && out3.Finish(1000) && in3.Start() && in3.Finish(2000) &&
+                 std::memcmp(in3.data, out3.data, 65) == 0;
+    Check(again, "an answer comes back after the mouse is plugged in again");
+    CloseHandle(h);
+  }
+  std::printf("%s (%d failed)\n", g_failures ? "SMOKE FAILED" : "SMOKE PASSED", g_failures);
+  return g_failures ? 1 : 0;
+}
+
 struct Event {
   WPARAM code;
   double epochMs, perfMs;
@@ -180,7 +399,7 @@ struct Updater {
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring expectVersion = L"0.1.0.1";
-  int cycles = 0, drive = 0;
+  int cycles = 0, drive = 0, echo = 0;
   DWORD timeoutS = 120;
   const wchar_t* program = programs::kUpdater;
   std::wstring shot;
@@ -194,9 +413,12 @@ int wmain(int argc, wchar_t** argv) {
     if (!std::wcscmp(argv[i], L"--expect-version")) expectVersion = argv[++i];
     else if (!std::wcscmp(argv[i], L"--cycles")) cycles = std::wcstol(argv[++i], nullptr, 10);
     else if (!std::wcscmp(argv[i], L"--drive")) drive = std::wcstol(argv[++i], nullptr, 10);
+    else if (!std::wcscmp(argv[i], L"--echo")) echo = std::wcstol(argv[++i], nullptr, 10);
     else if (!std::wcscmp(argv[i], L"--timeout-s")) timeoutS = std::wcstoul(argv[++i], nullptr, 10);
     else if (!std::wcscmp(argv[i], L"--shot")) shot = argv[++i];
   }
+
+  if (echo) return EchoMode(echo);
 
   simmouse::Store store(simmouse::StatePathFromEnvironment());
   if (program == programs::kRecovery) {

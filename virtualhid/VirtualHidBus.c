@@ -3,8 +3,9 @@
  * interface. A child carries its identity (vendor, product, interface,
  * revision), its report descriptor and, optionally, a location text; it
  * answers the HID class driver's requests (forwarded by the HID minidriver
- * that the INF loads above it) and nothing more. What the device does stays
- * in the program that plugs it in. */
+ * that the INF loads above it) and nothing more. Output reports go to the bus's
+ * output queue, which the program takes from; input reports come from the
+ * program. What the device does stays in the program that plugs it in. */
 #include <ntddk.h>
 
 #include "HidMinidriver.h"
@@ -24,11 +25,14 @@ typedef struct BUS_CHILD {
   DEVICE_COMMON Common;
   BUS_FDO* Bus;
   PDEVICE_OBJECT Self;
-  /* All flags and the read queue are guarded by the bus's lock. */
+  /* All flags and both queues are guarded by the bus's lock. */
   BOOLEAN Present;  /* plugged: part of the bus's relations */
   BOOLEAN Reported; /* has been in an answer to the plug-and-play manager */
   BOOLEAN Removed;  /* unplugged or removed: HID requests fail */
   LIST_ENTRY PendingReads;
+  /* Input reports pushed while no read waited, oldest first. */
+  VHID_REPORT Inputs[VHID_INPUT_QUEUE];
+  ULONG InputFirst, InputCount;
   VHID_CHILD Description;
   WCHAR DeviceId[64];
   WCHAR HardwareIds[128];
@@ -42,8 +46,14 @@ struct BUS_FDO {
   PDEVICE_OBJECT Lower;
   UNICODE_STRING ControlLink;
   KSPIN_LOCK Lock;
+  /* Guarded by the lock: */
   BUS_CHILD* Children[VHID_MAX_CHILDREN]; /* present children, in plug order */
   ULONG ChildCount;
+  BOOLEAN Gone; /* removed: nothing more is taken */
+  LIST_ENTRY PendingTakes;
+  /* Every child's output reports, oldest first, until a program takes them. */
+  VHID_REPORT Outputs[VHID_OUTPUT_QUEUE];
+  ULONG OutputFirst, OutputCount;
   LONG NextNumber; /* names of child device objects */
 };
 
@@ -98,56 +108,178 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   return status;
 }
 
-/* Reads wait here until the device goes away: the class driver keeps one
- * pending at all times, and a read completed at once would only come back. */
-static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp) {
-  BUS_CHILD* child = (BUS_CHILD*)device->DeviceExtension;
+/* ---- waiting requests: the class driver's reads, the program's takes ---- */
+
+/* The lock that guards the lists a request of this device waits on. */
+static KSPIN_LOCK* WaitLock(PDEVICE_OBJECT device) {
+  DEVICE_COMMON* common = (DEVICE_COMMON*)device->DeviceExtension;
+  return common->IsChild ? &((BUS_CHILD*)common)->Bus->Lock : &((BUS_FDO*)common)->Lock;
+}
+
+static VOID NTAPI CancelWaiting(PDEVICE_OBJECT device, PIRP irp) {
+  KSPIN_LOCK* lock = WaitLock(device);
   KIRQL irql;
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  KeAcquireSpinLock(&child->Bus->Lock, &irql);
+  KeAcquireSpinLock(lock, &irql);
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&child->Bus->Lock, irql);
+  KeReleaseSpinLock(lock, irql);
   Complete(irp, STATUS_CANCELLED, 0);
 }
 
-static NTSTATUS QueueRead(BUS_CHILD* child, PIRP irp) {
-  KIRQL irql;
-  KeAcquireSpinLock(&child->Bus->Lock, &irql);
-  if (child->Removed) {
-    KeReleaseSpinLock(&child->Bus->Lock, irql);
-    return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-  }
-  IoSetCancelRoutine(irp, CancelRead);
-  if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
-    KeReleaseSpinLock(&child->Bus->Lock, irql);
-    return Complete(irp, STATUS_CANCELLED, 0);
-  }
+/* Call with the lock held: puts the request on `list` (STATUS_PENDING), or
+ * gives STATUS_CANCELLED for the caller to complete once it has let go. */
+static NTSTATUS WaitLocked(LIST_ENTRY* list, PIRP irp) {
+  IoSetCancelRoutine(irp, CancelWaiting);
+  if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) return STATUS_CANCELLED;
   /* If the cancel routine already runs it takes the request off this list. */
   IoMarkIrpPending(irp);
-  InsertTailList(&child->PendingReads, &irp->Tail.Overlay.ListEntry);
-  KeReleaseSpinLock(&child->Bus->Lock, irql);
+  InsertTailList(list, &irp->Tail.Overlay.ListEntry);
   return STATUS_PENDING;
 }
 
-/* Call with the bus's lock held: moves the waiting reads to `out`. */
-static void TakeReadsLocked(BUS_CHILD* child, LIST_ENTRY* out) {
-  while (!IsListEmpty(&child->PendingReads)) {
-    PLIST_ENTRY entry = RemoveHeadList(&child->PendingReads);
+/* Call with the lock held: the oldest request on `list` that is not being
+ * cancelled, taken off; NULL when there is none. */
+static PIRP PopWaitingLocked(LIST_ENTRY* list) {
+  while (!IsListEmpty(list)) {
+    PLIST_ENTRY entry = RemoveHeadList(list);
     PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-    if (!IoSetCancelRoutine(irp, NULL)) {
-      /* Being cancelled: its cancel routine completes it. */
-      InitializeListHead(entry);
-      continue;
-    }
+    if (IoSetCancelRoutine(irp, NULL)) return irp;
+    /* Being cancelled: its cancel routine completes it. */
+    InitializeListHead(entry);
+  }
+  return NULL;
+}
+
+/* Call with the lock held: moves the waiting requests (those sent through
+ * `file` only, unless it is NULL) to `out`. */
+static void TakeWaitingLocked(LIST_ENTRY* list, PFILE_OBJECT file, LIST_ENTRY* out) {
+  PLIST_ENTRY entry, next;
+  for (entry = list->Flink; entry != list; entry = next) {
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    next = entry->Flink;
+    if (file && IoGetCurrentIrpStackLocation(irp)->FileObject != file) continue;
+    /* One being cancelled stays for its cancel routine to take off. */
+    if (!IoSetCancelRoutine(irp, NULL)) continue;
+    RemoveEntryList(entry);
     InsertTailList(out, entry);
   }
 }
 
-static void FailReads(LIST_ENTRY* reads) {
-  while (!IsListEmpty(reads)) {
-    PIRP irp = CONTAINING_RECORD(RemoveHeadList(reads), IRP, Tail.Overlay.ListEntry);
-    Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+static void CompleteAll(LIST_ENTRY* irps, NTSTATUS status) {
+  while (!IsListEmpty(irps)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(irps), IRP, Tail.Overlay.ListEntry);
+    Complete(irp, status, 0);
   }
+}
+
+/* ---- reports ----------------------------------------------------------- */
+
+/* Gives a read of the class driver one input report. A report ID of 0 means
+ * a device without report IDs, whose reports the class driver reads without
+ * it. */
+static void CompleteRead(PIRP irp, const VHID_REPORT* report) {
+  ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  ULONG skip = report->Data[0] == 0 ? 1 : 0;
+  ULONG n = report->Length - skip;
+  if (!irp->UserBuffer) {
+    Complete(irp, STATUS_INVALID_PARAMETER, 0);
+    return;
+  }
+  /* A longer report than the device describes: the class driver judges the rest. */
+  if (n > room) n = room;
+  RtlCopyMemory(irp->UserBuffer, report->Data + skip, n);
+  Complete(irp, STATUS_SUCCESS, n);
+}
+
+/* Reads wait until an input report comes, or until the device goes away:
+ * the class driver keeps one pending at all times. */
+static NTSTATUS QueueRead(BUS_CHILD* child, PIRP irp) {
+  VHID_REPORT report;
+  BOOLEAN queued = FALSE;
+  NTSTATUS status;
+  KIRQL irql;
+  KeAcquireSpinLock(&child->Bus->Lock, &irql);
+  if (child->Removed) {
+    status = STATUS_DEVICE_NOT_CONNECTED;
+  } else if (child->InputCount) {
+    report = child->Inputs[child->InputFirst];
+    child->InputFirst = (child->InputFirst + 1) % VHID_INPUT_QUEUE;
+    --child->InputCount;
+    queued = TRUE;
+    status = STATUS_SUCCESS;
+  } else {
+    status = WaitLocked(&child->PendingReads, irp);
+  }
+  KeReleaseSpinLock(&child->Bus->Lock, irql);
+  if (queued) {
+    CompleteRead(irp, &report);
+    return STATUS_SUCCESS;
+  }
+  if (status == STATUS_PENDING) return status;
+  return Complete(irp, status, 0);
+}
+
+/* Call with the bus's lock held: moves as many queued output reports as fit
+ * into a take's buffer; gives the bytes filled. */
+static ULONG_PTR FillTakeLocked(BUS_FDO* bus, PIRP irp) {
+  ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength / sizeof(VHID_REPORT);
+  VHID_REPORT* out = (VHID_REPORT*)irp->AssociatedIrp.SystemBuffer;
+  ULONG n = 0;
+  while (n < room && bus->OutputCount) {
+    out[n++] = bus->Outputs[bus->OutputFirst];
+    bus->OutputFirst = (bus->OutputFirst + 1) % VHID_OUTPUT_QUEUE;
+    --bus->OutputCount;
+  }
+  return n * sizeof(VHID_REPORT);
+}
+
+/* Call with the bus's lock held: forgets the queued output reports of one
+ * identity, keeping the others in their order. */
+static void DropOutputsLocked(BUS_FDO* bus, const VHID_IDENTITY* identity) {
+  ULONG i, kept = 0;
+  for (i = 0; i < bus->OutputCount; ++i) {
+    const VHID_REPORT* r = &bus->Outputs[(bus->OutputFirst + i) % VHID_OUTPUT_QUEUE];
+    if (SameIdentity(&r->Identity, identity)) continue;
+    if (kept != i) bus->Outputs[(bus->OutputFirst + kept) % VHID_OUTPUT_QUEUE] = *r;
+    ++kept;
+  }
+  bus->OutputCount = kept;
+}
+
+/* An output report of a child (WriteFile or HidD_SetOutputReport on its HID
+ * device): queued for the program, and accepted at once, as an interrupt OUT
+ * endpoint accepts it. A report ID of 0 means a device without report IDs,
+ * whose reports the class driver passes without it. */
+static NTSTATUS ChildOutput(BUS_CHILD* child, PIRP irp) {
+  HID_XFER_PACKET* packet = (HID_XFER_PACKET*)irp->UserBuffer;
+  BUS_FDO* bus = child->Bus;
+  VHID_REPORT report;
+  PIRP take = NULL;
+  ULONG_PTR taken = 0;
+  BOOLEAN removed;
+  ULONG offset;
+  KIRQL irql;
+
+  if (!packet || !packet->reportBuffer || !packet->reportBufferLen) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+  offset = packet->reportId ? 0 : 1;
+  if (packet->reportBufferLen + offset > VHID_MAX_REPORT) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+  report.Identity = child->Description.Identity;
+  report.Length = (USHORT)(packet->reportBufferLen + offset);
+  report.Data[0] = packet->reportId;
+  RtlCopyMemory(report.Data + offset, packet->reportBuffer, packet->reportBufferLen);
+
+  KeAcquireSpinLock(&bus->Lock, &irql);
+  removed = child->Removed;
+  /* Full: a program that does not take them loses the newest. */
+  if (!removed && bus->OutputCount < VHID_OUTPUT_QUEUE) {
+    bus->Outputs[(bus->OutputFirst + bus->OutputCount) % VHID_OUTPUT_QUEUE] = report;
+    ++bus->OutputCount;
+    if ((take = PopWaitingLocked(&bus->PendingTakes))) taken = FillTakeLocked(bus, take);
+  }
+  KeReleaseSpinLock(&bus->Lock, irql);
+  if (take) Complete(take, STATUS_SUCCESS, taken);
+  if (removed) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+  return Complete(irp, STATUS_SUCCESS, packet->reportBufferLen);
 }
 
 static void* CopyToPool(const void* data, SIZE_T bytes) {
@@ -267,10 +399,11 @@ static NTSTATUS ChildPnp(BUS_CHILD* child, PIRP irp) {
       InitializeListHead(&reads);
       KeAcquireSpinLock(&child->Bus->Lock, &irql);
       child->Removed = TRUE;
-      TakeReadsLocked(child, &reads);
+      child->InputCount = 0;
+      TakeWaitingLocked(&child->PendingReads, NULL, &reads);
       gone = !child->Present;
       KeReleaseSpinLock(&child->Bus->Lock, irql);
-      FailReads(&reads);
+      CompleteAll(&reads, STATUS_DEVICE_NOT_CONNECTED);
       if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
         Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information);
         /* A child still plugged in stays until it is unplugged or the bus goes. */
@@ -365,12 +498,13 @@ static NTSTATUS ChildHidRequest(BUS_CHILD* child, PIRP irp) {
       packet->reportBuffer[0] = packet->reportId;
       return Complete(irp, STATUS_SUCCESS, packet->reportBufferLen);
     }
-    case IOCTL_HID_SET_FEATURE:
-    case IOCTL_HID_SET_OUTPUT_REPORT:
-    case IOCTL_HID_WRITE_REPORT: {
+    case IOCTL_HID_SET_FEATURE: {
       HID_XFER_PACKET* packet = (HID_XFER_PACKET*)irp->UserBuffer;
       return Complete(irp, STATUS_SUCCESS, packet ? packet->reportBufferLen : 0);
     }
+    case IOCTL_HID_SET_OUTPUT_REPORT:
+    case IOCTL_HID_WRITE_REPORT:
+      return ChildOutput(child, irp);
     case IOCTL_HID_ACTIVATE_DEVICE:
     case IOCTL_HID_DEACTIVATE_DEVICE:
       return Complete(irp, STATUS_SUCCESS, 0);
@@ -409,6 +543,7 @@ static NTSTATUS Plug(BUS_FDO* bus, const VHID_CHILD* description, ULONG length) 
   child->Bus = bus;
   child->Self = device;
   InitializeListHead(&child->PendingReads);
+  /* RtlZeroMemory left both report queues empty. */
   RtlCopyMemory(&child->Description, description, sizeof(VHID_CHILD));
   child->Description.Location[VHID_MAX_LOCATION - 1] = 0;
   AppendDeviceId(child->DeviceId, &description->Identity, FALSE);
@@ -457,13 +592,16 @@ static NTSTATUS Unplug(BUS_FDO* bus, const VHID_IDENTITY* identity, ULONG length
     child->Present = FALSE;
     child->Removed = TRUE;
     neverReported = !child->Reported;
-    TakeReadsLocked(child, &reads);
+    TakeWaitingLocked(&child->PendingReads, NULL, &reads);
+    /* What the unplugged device had not yet said or been told is lost with it. */
+    child->InputCount = 0;
+    DropOutputsLocked(bus, identity);
   }
   KeReleaseSpinLock(&bus->Lock, irql);
   if (!child) return STATUS_NO_SUCH_DEVICE;
 
   /* The class driver waits for its read before it lets the device go. */
-  FailReads(&reads);
+  CompleteAll(&reads, STATUS_DEVICE_NOT_CONNECTED);
   if (neverReported)
     IoDeleteDevice(child->Self); /* the manager never saw it, so never removes it */
   else
@@ -486,6 +624,68 @@ static NTSTATUS List(BUS_FDO* bus, PIRP irp, ULONG outLength) {
   return Complete(irp, status, NT_SUCCESS(status) ? n * sizeof(VHID_IDENTITY) : 0);
 }
 
+/* An input report for the child of that identity: to the class driver's
+ * waiting read, or queued until the next one, the oldest going first when
+ * the queue is full. */
+static NTSTATUS PushInput(BUS_FDO* bus, const VHID_REPORT* report, ULONG length) {
+  BUS_CHILD* child = NULL;
+  PIRP read = NULL;
+  KIRQL irql;
+  ULONG i;
+
+  if (length < sizeof(VHID_REPORT) || !report->Length || report->Length > VHID_MAX_REPORT)
+    return STATUS_INVALID_PARAMETER;
+  KeAcquireSpinLock(&bus->Lock, &irql);
+  for (i = 0; i < bus->ChildCount && !child; ++i)
+    if (SameIdentity(&bus->Children[i]->Description.Identity, &report->Identity)) child = bus->Children[i];
+  if (child && !(read = PopWaitingLocked(&child->PendingReads))) {
+    if (child->InputCount == VHID_INPUT_QUEUE) {
+      child->InputFirst = (child->InputFirst + 1) % VHID_INPUT_QUEUE;
+      --child->InputCount;
+    }
+    child->Inputs[(child->InputFirst + child->InputCount) % VHID_INPUT_QUEUE] = *report;
+    ++child->InputCount;
+  }
+  KeReleaseSpinLock(&bus->Lock, irql);
+  if (!child) return STATUS_NO_SUCH_DEVICE;
+  if (read) CompleteRead(read, report);
+  return STATUS_SUCCESS;
+}
+
+/* Queued output reports at once, or a wait for the next one. */
+static NTSTATUS TakeOutput(BUS_FDO* bus, PIRP irp, ULONG outLength) {
+  ULONG_PTR taken = 0;
+  NTSTATUS status;
+  KIRQL irql;
+
+  if (outLength < sizeof(VHID_REPORT)) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+  KeAcquireSpinLock(&bus->Lock, &irql);
+  if (bus->Gone) {
+    status = STATUS_DEVICE_NOT_CONNECTED;
+  } else if (bus->OutputCount) {
+    taken = FillTakeLocked(bus, irp);
+    status = STATUS_SUCCESS;
+  } else {
+    status = WaitLocked(&bus->PendingTakes, irp);
+  }
+  KeReleaseSpinLock(&bus->Lock, irql);
+  if (status == STATUS_PENDING) return status;
+  return Complete(irp, status, taken);
+}
+
+/* The bus goes away: waiting takes end, queued output reports are lost. */
+static void EndTakes(BUS_FDO* bus) {
+  LIST_ENTRY takes;
+  KIRQL irql;
+  InitializeListHead(&takes);
+  KeAcquireSpinLock(&bus->Lock, &irql);
+  bus->Gone = TRUE;
+  bus->OutputCount = 0;
+  TakeWaitingLocked(&bus->PendingTakes, NULL, &takes);
+  KeReleaseSpinLock(&bus->Lock, irql);
+  CompleteAll(&takes, STATUS_DEVICE_NOT_CONNECTED);
+}
+
 static NTSTATUS BusControl(BUS_FDO* bus, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -497,6 +697,10 @@ static NTSTATUS BusControl(BUS_FDO* bus, PIRP irp) {
       return Complete(irp, Unplug(bus, (const VHID_IDENTITY*)buffer, inLength), 0);
     case IOCTL_VHID_LIST:
       return List(bus, irp, stack->Parameters.DeviceIoControl.OutputBufferLength);
+    case IOCTL_VHID_TAKE_OUTPUT:
+      return TakeOutput(bus, irp, stack->Parameters.DeviceIoControl.OutputBufferLength);
+    case IOCTL_VHID_PUSH_INPUT:
+      return Complete(irp, PushInput(bus, (const VHID_REPORT*)buffer, inLength), 0);
     default:
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -547,6 +751,7 @@ static NTSTATUS BusPnp(BUS_FDO* bus, PIRP irp) {
       return PassDown(bus, irp);
     case IRP_MN_SURPRISE_REMOVAL:
       IoSetDeviceInterfaceState(&bus->ControlLink, FALSE);
+      EndTakes(bus);
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(bus, irp);
     case IRP_MN_REMOVE_DEVICE: {
@@ -555,6 +760,7 @@ static NTSTATUS BusPnp(BUS_FDO* bus, PIRP irp) {
       NTSTATUS status;
       KIRQL irql;
       IoSetDeviceInterfaceState(&bus->ControlLink, FALSE);
+      EndTakes(bus);
       KeAcquireSpinLock(&bus->Lock, &irql);
       count = bus->ChildCount;
       for (i = 0; i < count; ++i) {
@@ -606,7 +812,26 @@ static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-static NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
+static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+  return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+/* A program's handle on the bus is done with: its waiting takes end, so a
+ * host that stops or dies leaves nothing waiting. Wine 8 sends no
+ * IRP_MJ_CLEANUP: the close of the last handle comes while its requests may
+ * still wait, so the close ends them too. */
+static NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
+  DEVICE_COMMON* common = (DEVICE_COMMON*)device->DeviceExtension;
+  if (!common->IsChild) {
+    BUS_FDO* bus = (BUS_FDO*)common;
+    LIST_ENTRY takes;
+    KIRQL irql;
+    InitializeListHead(&takes);
+    KeAcquireSpinLock(&bus->Lock, &irql);
+    TakeWaitingLocked(&bus->PendingTakes, IoGetCurrentIrpStackLocation(irp)->FileObject, &takes);
+    KeReleaseSpinLock(&bus->Lock, irql);
+    CompleteAll(&takes, STATUS_CANCELLED);
+  }
   return Complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -633,6 +858,7 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT rootPdo) {
   bus->Self = device;
   bus->RootPdo = rootPdo;
   KeInitializeSpinLock(&bus->Lock);
+  InitializeListHead(&bus->PendingTakes);
   status = IoRegisterDeviceInterface(rootPdo, &kControlInterface, NULL, &bus->ControlLink);
   if (!NT_SUCCESS(status)) {
     IoDeleteDevice(device);
@@ -655,8 +881,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
   driver->DriverUnload = Unload;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
-  driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
-  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+  driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+  driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCleanup;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
   driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
   return STATUS_SUCCESS;

@@ -27,11 +27,28 @@
 #define IOCTL_VHID_UNPLUG VHID_IOCTL(1, FILE_WRITE_DATA)
 /* out: VHID_IDENTITY[n], one for each plugged child, in plug order. */
 #define IOCTL_VHID_LIST VHID_IOCTL(2, FILE_ANY_ACCESS)
+/* out: VHID_REPORT[n]: the output reports that the children's HID devices
+ * were given (WriteFile, HidD_SetOutputReport), oldest first, as many as fit
+ * and at least one. Waits until there is one. Completes with STATUS_CANCELLED
+ * when cancelled or when the handle that sent it is closed, and with
+ * STATUS_DEVICE_NOT_CONNECTED when the bus goes away. */
+#define IOCTL_VHID_TAKE_OUTPUT VHID_IOCTL(3, FILE_READ_DATA)
+/* in: VHID_REPORT: an input report from the child of that identity, for the
+ * HID device's readers; STATUS_NO_SUCH_DEVICE when no such child is plugged. */
+#define IOCTL_VHID_PUSH_INPUT VHID_IOCTL(4, FILE_WRITE_DATA)
 
 #define VHID_NO_INTERFACE 0xFF
 #define VHID_MAX_DESCRIPTOR 1024
 #define VHID_MAX_LOCATION 128
 #define VHID_MAX_CHILDREN 16
+/* The report ID and 64 bytes: the vendor interface's reports. */
+#define VHID_MAX_REPORT 65
+/* Input reports a child keeps while the class driver has no read waiting;
+ * the oldest goes first when it is full. */
+#define VHID_INPUT_QUEUE 32
+/* Output reports the bus keeps until a program takes them; a report that
+ * finds it full is dropped. */
+#define VHID_OUTPUT_QUEUE 1024
 
 /* What makes a child itself: its device ID is
  * ORVANEVHID\VID_vvvv&PID_pppp[&MI_ii], its instance ID REV_rrrr&0000. */
@@ -51,5 +68,13 @@ typedef struct VHID_CHILD {
   USHORT DescriptorLength;
   UCHAR Descriptor[VHID_MAX_DESCRIPTOR];
 } VHID_CHILD;
+
+/* One report on its way to or from a child. Data holds the report ID first
+ * (0 for a device without report IDs), then the report's bytes. */
+typedef struct VHID_REPORT {
+  VHID_IDENTITY Identity;
+  USHORT Length; /* bytes of Data in use, 1 to VHID_MAX_REPORT */
+  UCHAR Data[VHID_MAX_REPORT];
+} VHID_REPORT;
 
 #endif
