@@ -87,8 +87,10 @@ TransferResult MouseLink::Exchange(Report request, Report* answer) {
     Transport::Io io = m_transport->Receive(answer, static_cast<uint32_t>(deadline - now));
     if (io == Transport::Io::Gone) return TransferResult::Unplugged;
     if (io == Transport::Io::Timeout) return TransferResult::Silent;
-    // Answers to requests given up on are dropped here.
-    if ((*answer)[kCommandAt] == request[kCommandAt] && (*answer)[kSequenceAt] == request[kSequenceAt])
+    // Answers to requests given up on are dropped here. A refusal of one of
+    // the reports streamed ahead of this one ends the transfer as well.
+    if ((*answer)[kCommandAt] == request[kCommandAt] &&
+        ((*answer)[kSequenceAt] == request[kSequenceAt] || (*answer)[kStatusAt] != kOk))
       return ResultOf((*answer)[kStatusAt]);
   }
 }

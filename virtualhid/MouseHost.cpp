@@ -5,17 +5,20 @@
 // programs write to the mouse's HID device and pushes the answers back as
 // input reports.
 //   mouse_host.exe [--poll-ms N]   runs until stopped; a second start is a no-op
+//   mouse_host.exe --echo          the same, answering every report with itself
 //   mouse_host.exe --stop          stops the running host, which unplugs the mouse
 //   mouse_host.exe --list          prints the children on the bus, one a line
 #include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "simmouse/Firmware.h"
 #include "simmouse/SimMouse.h"
 #include "virtualhid/MouseChildren.h"
 #include "virtualhid/VirtualHidBus.h"
@@ -48,11 +51,40 @@ void Log(const char* format, ...) {
 using ReportHandler = std::function<void(const vhid::Identity&, const uint8_t* data, size_t length,
                                          std::vector<std::vector<uint8_t>>* answers)>;
 
-// Until the mouse's model answers, every output report comes back as it went
-// out, which proves the path from a program's WriteFile to its ReadFile.
+// With --echo every output report comes back as it went out, which proves
+// and times the path from a program's WriteFile to its ReadFile.
 void Echo(const vhid::Identity&, const uint8_t* data, size_t length, std::vector<std::vector<uint8_t>>* answers) {
   answers->emplace_back(data, data + length);
 }
+
+// The mouse's firmware answers the libraries' requests; the state file keeps
+// what it does to the mouse, which the polling below turns into plugging.
+class FirmwareHandler {
+ public:
+  explicit FirmwareHandler(const std::string& path) : m_store(path) {}
+  void operator()(const vhid::Identity& id, const uint8_t* data, size_t length,
+                  std::vector<std::vector<uint8_t>>* answers) {
+    using simmouse::proto::kReportId;
+    using simmouse::proto::kReportSize;
+    // hidclass hands on only whole reports under the one ID there is.
+    if (length != kReportSize + 1 || data[0] != kReportId) return;
+    simmouse::proto::Report request;
+    std::memcpy(request.data(), data + 1, kReportSize);
+    m_answers.clear();
+    m_firmware.Handle(m_store, id.vendorId, id.productId, request, &m_answers);
+    for (const simmouse::proto::Report& a : m_answers) {
+      std::vector<uint8_t> report(kReportSize + 1);
+      report[0] = kReportId;
+      std::memcpy(report.data() + 1, a.data(), kReportSize);
+      answers->push_back(std::move(report));
+    }
+  }
+
+ private:
+  simmouse::Store m_store;
+  simmouse::Firmware m_firmware;
+  std::vector<simmouse::proto::Report> m_answers;
+};
 
 struct Server {
   HANDLE stop;
@@ -168,12 +200,14 @@ bool Reconcile(vhid::BusControl& bus, const simmouse::MouseState& state) {
   return ok;
 }
 
-int Run(DWORD pollMs, const ReportHandler& handler) {
+int Run(DWORD pollMs, bool echo) {
   std::string path = simmouse::StatePathFromEnvironment();
   if (path.empty()) {
     Log("ORVANE_SIMMOUSE does not name the mouse's state file");
     return 2;
   }
+  FirmwareHandler firmware(path);
+  ReportHandler handler = echo ? ReportHandler(Echo) : ReportHandler(std::ref(firmware));
   HANDLE running = CreateMutexW(nullptr, TRUE, kRunningMutex);
   if (!running) return 1;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -186,7 +220,7 @@ int Run(DWORD pollMs, const ReportHandler& handler) {
 
   simmouse::Store store(path);
   vhid::BusControl bus;
-  Log("serving %s", path.c_str());
+  Log("serving %s%s", path.c_str(), echo ? " (echoing reports)" : "");
   Server server{stop, handler};
   HANDLE serving = CreateThread(nullptr, 0, Serve, &server, 0, nullptr);
   if (!serving) Log("the reports are not served (error %lu)", GetLastError());
@@ -236,11 +270,13 @@ int Run(DWORD pollMs, const ReportHandler& handler) {
 int wmain(int argc, wchar_t** argv) {
   InitializeCriticalSection(&g_logLock);
   DWORD pollMs = 20;
+  bool echo = false;
   for (int i = 1; i < argc; ++i) {
+    if (std::wcscmp(argv[i], L"--echo") == 0) echo = true;
     if (std::wcscmp(argv[i], L"--stop") == 0) return Stop();
     if (std::wcscmp(argv[i], L"--list") == 0) return List();
     if (std::wcscmp(argv[i], L"--poll-ms") == 0 && i + 1 < argc)
       pollMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
   }
-  return Run(pollMs, Echo);
+  return Run(pollMs, echo);
 }

@@ -17,6 +17,9 @@
 #include "standins/KestrelSdkStandIn.h"
 #include "tests/simmouse/SimTestEnv.h"
 #include "vendor/KestrelHidCore.h"
+#ifdef _WIN32
+#include "tests/support/WinDriver.h"
+#endif
 
 using namespace simmouse;
 using namespace std::chrono_literals;
@@ -119,8 +122,21 @@ class KestrelSdk : public testing::Test {
   std::string Temp(const std::string& name, const std::vector<uint8_t>& data) { return env.TempFile(name, data); }
   std::vector<uint8_t> ImageBytes() { return simtest::ReadBytes(kImage); }
 
+  // Under Wine the SDK finds the mouse on the virtual HID bus, which the host
+  // keeps in step with the state file; natively the mouse is in this process.
+  void Shown(bool shown) {
+#ifdef _WIN32
+    ASSERT_TRUE(windriver::MouseHost::WaitShown(shown));
+#else
+    (void)shown;
+#endif
+  }
+
   simtest::SimEnv env;
   Store store;
+#ifdef _WIN32
+  windriver::MouseHost host{std::wstring(env.path().begin(), env.path().end())};
+#endif
 };
 
 }  // namespace
@@ -205,6 +221,7 @@ TEST_F(KestrelSdk, InjectedFaultsEndTheAttemptWithTheirStatus) {
   for (const SdkFaultCase& c : cases) {
     SetUp();
     Reset(store, 0x0101, "1.1.0");
+    Shown(true);
     AddFault(store, Fault{c.kind, Stage::Kestrel, c.percent, 1});
     Begin();
     EXPECT_TRUE(WaitFor(c.status)) << FaultName(c.kind);
@@ -249,8 +266,10 @@ TEST_F(KestrelSdk, ABadImageIsRefusedBeforeAnyByteIsSent) {
 TEST_F(KestrelSdk, InitialisationNeedsTheMouseWithTheGivenIds) {
   EXPECT_EQ(InitializeKestrelSDKEx(Params(0x1234)), KESTREL_E_NO_DEVICE);
   Unplug(store);
+  Shown(false);
   EXPECT_EQ(InitializeKestrelSDKEx(Params()), KESTREL_E_NO_DEVICE);
   Plug(store);
+  Shown(true);
   SdkInitParams noCallback = Params();
   noCallback.event = nullptr;
   EXPECT_EQ(InitializeKestrelSDKEx(noCallback), KESTREL_E_INVALID);

@@ -9,6 +9,7 @@
 
 #include "simmouse/SimMouse.h"
 #include "tests/simmouse/SimTestEnv.h"
+#include "tests/support/WinDriver.h"
 #include "vendor/FWUpdater.h"
 
 using namespace simmouse;
@@ -66,6 +67,8 @@ class WineUpdater : public testing::Test {
   }
 
   simtest::SimEnv env{0.1};
+  // The library finds the mouse on the virtual HID bus, served from the state file.
+  windriver::MouseHost host{std::wstring(env.path().begin(), env.path().end())};
   UpdaterApi api;
   std::wstring m_dir;
   HMODULE m_module = nullptr;

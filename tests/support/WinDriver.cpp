@@ -229,10 +229,12 @@ void MouseHost::StopAny() {
   stop.Close();
 }
 
-MouseHost::MouseHost(const std::wstring& statePath) {
+MouseHost::MouseHost(const std::wstring& statePath, const std::wstring& timeScale) {
   // One host per Wine session: one left by an earlier run would serve its own file.
   StopAny();
-  m_host = Launch(BesideMe(L"mouse_host.exe"), {{L"ORVANE_SIMMOUSE", statePath}});
+  std::map<std::wstring, std::wstring> env = {{L"ORVANE_SIMMOUSE", statePath}};
+  if (!timeScale.empty()) env[L"ORVANE_SIMMOUSE_TIMESCALE"] = timeScale;
+  m_host = Launch(BesideMe(L"mouse_host.exe"), env);
   std::string narrow(statePath.begin(), statePath.end());
   bool plugged = !simmouse::PresentInterfaces(simmouse::Store(narrow).Load()).empty();
   m_serving = m_host.Running() && WaitShown(plugged, 20000);

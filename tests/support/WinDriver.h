@@ -70,10 +70,11 @@ bool MouseInterfaceShown();
 // The simulated mouse on the virtual HID bus for as long as this object
 // lives: the mouse host (beside this program) serves the state file; the
 // host's end unplugs the mouse. Starting stops a host left running and waits
-// until Windows shows the mouse as the file says.
+// until Windows shows the mouse as the file says. The mouse runs at
+// `timeScale` (ORVANE_SIMMOUSE_TIMESCALE), or at this program's when empty.
 class MouseHost {
  public:
-  explicit MouseHost(const std::wstring& statePath);
+  explicit MouseHost(const std::wstring& statePath, const std::wstring& timeScale = std::wstring());
   // The mouse named by ORVANE_SIMMOUSE.
   MouseHost();
   ~MouseHost();

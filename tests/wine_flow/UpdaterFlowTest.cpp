@@ -42,7 +42,13 @@ class UpdaterFlowTest : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_TRUE(simmouse::Reset(store, 0x0101, "1.1.0"));
-    host.reset(new MouseHost(std::wstring(statePath.begin(), statePath.end())));
+    StartHost(L"0.1");
+  }
+  // The mouse, and the stand-in libraries with it, run at the host's time scale.
+  void StartHost(const wchar_t* timeScale) {
+    host.reset();
+    host.reset(new MouseHost(std::wstring(statePath.begin(), statePath.end()), timeScale));
+    hostScale = timeScale;
     ASSERT_TRUE(host->Serving()) << "the mouse host did not show the mouse";
   }
   void TearDown() override {
@@ -53,14 +59,12 @@ class UpdaterFlowTest : public ::testing::Test {
     app.Close();
   }
 
-  // The stand-in libraries the program carries reach the mouse's state file
-  // and run at its time scale; the program itself only sees the bus.
+  // The program and the libraries it carries know nothing of the simulation:
+  // they meet the mouse on the bus, and nothing names its state file to them.
   void Start(const wchar_t* exe = programs::kUpdater, const wchar_t* timeScale = L"0.1") {
+    if (hostScale != timeScale) StartHost(timeScale);
     std::wstring temp = dir.WidePath() + L"\\temp";
-    app = Launch(BesideMe(exe), {{L"TEMP", temp},
-                                 {L"TMP", temp},
-                                 {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())},
-                                 {L"ORVANE_SIMMOUSE_TIMESCALE", timeScale}});
+    app = Launch(BesideMe(exe), {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_SIMMOUSE", L""}});
     ASSERT_NE(app.handle, nullptr);
     main = WaitForWindow(app.pid, kMainCaption, 45000);
     ASSERT_NE(main, nullptr) << "the main window did not open";
@@ -104,6 +108,7 @@ class UpdaterFlowTest : public ::testing::Test {
   std::string statePath;
   simmouse::Store store;
   std::unique_ptr<MouseHost> host;
+  std::wstring hostScale;
   Process app;
   HWND main = nullptr;
 };
@@ -227,9 +232,7 @@ TEST_F(UpdaterFlowTest, AWindowThatIsEndingStartsNoUpdate) {
   simmouse::Unplug(store);
   ASSERT_TRUE(MouseHost::WaitShown(false));
   std::wstring temp = dir.WidePath() + L"\\temp";
-  app = Launch(BesideMe(programs::kUpdater), {{L"TEMP", temp}, {L"TMP", temp},
-                                                 {L"ORVANE_SIMMOUSE", std::wstring(statePath.begin(), statePath.end())},
-                                                 {L"ORVANE_SIMMOUSE_TIMESCALE", L"0.1"}});
+  app = Launch(BesideMe(programs::kUpdater), {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_SIMMOUSE", L""}});
   HWND box = Box(30000);
   ASSERT_NE(box, nullptr);
   for (HWND w : AllTopWindows(app.pid))
