@@ -33,7 +33,7 @@ const char* TransferResultName(TransferResult result) {
     case TransferResult::Refused: return "refused";
     case TransferResult::VerifyFailed: return "verify failed";
     case TransferResult::Cancelled: return "cancelled";
-    case TransferResult::StoreError: return "state file error";
+    case TransferResult::StoreError: return "mouse state not kept";
   }
   return "?";
 }
