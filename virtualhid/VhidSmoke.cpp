@@ -81,12 +81,13 @@ bool ContainsNoCase(const std::wstring& text, const wchar_t* part) {
   return a.find(b) != std::wstring::npos;
 }
 
-// What the updater's device scan sees of the mouse, read the same way; false
-// while no interface matches.
-bool ShowInterfaceFacts(bool final) {
+// Calls `visit` with each present HID interface whose path matches the
+// pattern, until it returns true.
+template <typename Visit>
+void EachMatchingInterface(Visit visit) {
   HDEVINFO set = SetupDiGetClassDevsW(&kHidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  bool found = false;
-  for (DWORD i = 0; set != INVALID_HANDLE_VALUE; ++i) {
+  if (set == INVALID_HANDLE_VALUE) return;
+  for (DWORD i = 0;; ++i) {
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof data;
     if (!SetupDiEnumDeviceInterfaces(set, nullptr, &kHidClass, i, &data)) break;
@@ -98,8 +99,16 @@ bool ShowInterfaceFacts(bool final) {
     SP_DEVINFO_DATA info = {};
     info.cbSize = sizeof info;
     if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &info)) continue;
-    std::wstring path = detail->DevicePath;
-    if (!ContainsNoCase(path, g_pattern)) continue;
+    if (ContainsNoCase(detail->DevicePath, g_pattern) && visit(set, info, std::wstring(detail->DevicePath))) break;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+// What the updater's device scan sees of the mouse, read the same way; false
+// while no interface matches.
+bool ShowInterfaceFacts(bool final) {
+  bool found = false;
+  EachMatchingInterface([&](HDEVINFO set, SP_DEVINFO_DATA& info, const std::wstring& path) {
     found = true;
     wchar_t ids[260] = {}, location[260] = {};
     SetupDiGetDeviceRegistryPropertyW(set, &info, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(ids),
@@ -110,7 +119,7 @@ bool ShowInterfaceFacts(bool final) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                            nullptr);
     Check(h != INVALID_HANDLE_VALUE, "the interface opens for writing");
-    if (h == INVALID_HANDLE_VALUE) continue;
+    if (h == INVALID_HANDLE_VALUE) return false;
     HIDD_ATTRIBUTES attributes = {};
     attributes.Size = sizeof attributes;
     if (HidD_GetAttributes(h, &attributes))
@@ -128,8 +137,8 @@ bool ShowInterfaceFacts(bool final) {
     bool got = HidD_GetFeature(h, report, sizeof report);
     std::printf("  HidD_GetFeature: %s, report ID %u, %.2f ms\n", got ? "answered" : "failed", report[0], NowMs() - t0);
     CloseHandle(h);
-  }
-  if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
+    return false;
+  });
   std::string what = "an interface matches ";
   for (const wchar_t* p = g_pattern; *p; ++p) what.push_back(static_cast<char>(*p));
   if (found || final) Check(found, what.c_str());
@@ -139,22 +148,10 @@ bool ShowInterfaceFacts(bool final) {
 // Path of the first interface that matches the pattern; empty for none.
 std::wstring FindInterface() {
   std::wstring found;
-  HDEVINFO set = SetupDiGetClassDevsW(&kHidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return found;
-  for (DWORD i = 0; found.empty(); ++i) {
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof data;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &kHidClass, i, &data)) break;
-    DWORD size = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr);
-    std::vector<BYTE> buffer(size + 2, 0);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr) &&
-        ContainsNoCase(detail->DevicePath, g_pattern))
-      found = detail->DevicePath;
-  }
-  SetupDiDestroyDeviceInfoList(set);
+  EachMatchingInterface([&](HDEVINFO, SP_DEVINFO_DATA&, const std::wstring& path) {
+    found = path;
+    return true;
+  });
   return found;
 }
 

@@ -279,8 +279,8 @@ TEST(SimFirmware, MalformedAndMisplacedRequestsAreRefusedAndChangeNothing) {
   EXPECT_EQ(s.kestrelVersion, "1.1.0");
 }
 
-// A gap in the offsets is a lost report: the transfer stops rather than
-// write the rest in the wrong place.
+// A gap in the offsets is a lost report: what follows it is refused rather
+// than written in the wrong place, and the image cannot be ended.
 TEST(SimFirmware, AGapInTheDataEndsTheTransferWithoutWritingPastIt) {
   simtest::SimEnv env;
   Store store;
