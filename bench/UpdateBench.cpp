@@ -192,15 +192,8 @@ int wmain(int argc, wchar_t** argv) {
               " at the mouse's pace of a %u-byte block a millisecond, with its own steps (%.0f ms): %.0f ms\n",
               kestrelBytes, kestrelMs, mcuBytes, mcuMs, floorMs, static_cast<unsigned>(simmouse::proto::kBlockBytes),
               stepsMs, floorMs + mouseMs);
-  const LinkCost link = MeasureLink();
-  if (link.perReportMs < 0) {
-    std::fprintf(stderr, "update_bench: the mouse's HID link did not answer\n");
-    return 1;
-  }
-  std::printf("link: round trip %.3f ms a report, %.3f ms a report in bursts of 16 (the mouse takes 1 ms a report)\n",
-              link.roundTripMs, link.perReportMs);
-  std::vector<double> times, linkFloors;
-  uint64_t reports = 0;
+  std::vector<double> times;
+  std::vector<uint64_t> reportCounts;
   for (int i = 0; i < runs; ++i) {
     Result r = UpdateOnce(BesideMe(program), store);
     if (r.ms < 0 || r.box != L"Update is completed.") {
@@ -209,14 +202,12 @@ int wmain(int argc, wchar_t** argv) {
       return 1;
     }
     times.push_back(r.ms);
-    reports = r.reports;
-    double linkFloor = 2100 + r.reports * link.perReportMs;
-    linkFloors.push_back(linkFloor);
-    std::printf("run %d: %.0f ms from Yes to the result box, ratio %.3f (%.3f at the mouse's pace); %llu reports,"
-                " link floor %.0f ms, ratio %.3f; program CPU as Wine's GetProcessTimes tells it %.0f ms = %.2f %% of"
-                " one core over the update, %.2f %% while the flow waits\n",
+    reportCounts.push_back(r.reports);
+    std::printf("run %d: %.0f ms from Yes to the result box, ratio %.3f (%.3f at the mouse's pace); %llu reports;"
+                " program CPU as Wine's GetProcessTimes tells it %.0f ms = %.2f %% of one core over the update, %.2f %%"
+                " while the flow waits\n",
                 i + 1, r.ms, r.ms / floorMs, r.ms / (floorMs + mouseMs), static_cast<unsigned long long>(r.reports),
-                linkFloor, r.ms / linkFloor, r.cpuMs, 100.0 * r.cpuMs / r.ms,
+                r.cpuMs, 100.0 * r.cpuMs / r.ms,
                 r.waitCpuMs < 0 ? -1.0 : 100.0 * r.waitCpuMs / (r.waitTo - r.waitFrom));
     // For the script's sampler of the program's threads outside Wine.
     std::printf("  window: yes %.0f, wait %.0f..%.0f, result %.0f (epoch ms)\n", r.yesEpochMs,
@@ -236,8 +227,17 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::sort(times.begin(), times.end());
   double median = times[times.size() / 2];
-  std::sort(linkFloors.begin(), linkFloors.end());
-  double linkFloor = linkFloors[linkFloors.size() / 2];
+  std::sort(reportCounts.begin(), reportCounts.end());
+  const uint64_t reports = reportCounts[reportCounts.size() / 2];
+  // Measured after the updates, so that its reports are not counted in theirs.
+  const LinkCost link = MeasureLink();
+  if (link.perReportMs < 0) {
+    std::fprintf(stderr, "update_bench: the mouse's HID link did not answer\n");
+    return 1;
+  }
+  std::printf("link: round trip %.3f ms a report, %.3f ms a report in bursts of 16 (the mouse takes 1 ms a report)\n",
+              link.roundTripMs, link.perReportMs);
+  const double linkFloor = 2100 + reports * link.perReportMs;
   std::printf("median %.0f ms, ratio to the mouse's floor %.3f (%.3f at its pace, with its steps); %llu reports an update, ratio"
               " to the link's floor (%.0f ms) %.3f\n",
               median, median / floorMs, median / (floorMs + mouseMs), static_cast<unsigned long long>(reports),

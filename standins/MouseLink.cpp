@@ -1,6 +1,7 @@
 #include "standins/MouseLink.h"
 
 #include <chrono>
+#include <deque>
 #include <thread>
 
 namespace standins {
@@ -80,6 +81,10 @@ TransferResult MouseLink::Exchange(Report request, Report* answer) {
   if (!m_open) return TransferResult::NoDevice;
   request[kSequenceAt] = ++m_sequence;
   if (m_transport->Send(request) != Transport::Io::Ok) return TransferResult::Unplugged;
+  return Await(request[kCommandAt], request[kSequenceAt], answer);
+}
+
+TransferResult MouseLink::Await(uint8_t command, uint8_t sequence, Report* answer) {
   const uint64_t deadline = NowMs() + AnswerTimeoutMs();
   for (;;) {
     uint64_t now = NowMs();
@@ -87,10 +92,8 @@ TransferResult MouseLink::Exchange(Report request, Report* answer) {
     Transport::Io io = m_transport->Receive(answer, static_cast<uint32_t>(deadline - now));
     if (io == Transport::Io::Gone) return TransferResult::Unplugged;
     if (io == Transport::Io::Timeout) return TransferResult::Silent;
-    // Answers to requests given up on are dropped here. A refusal of one of
-    // the reports streamed ahead of this one ends the transfer as well.
-    if ((*answer)[kCommandAt] == request[kCommandAt] &&
-        ((*answer)[kSequenceAt] == request[kSequenceAt] || (*answer)[kStatusAt] != kOk))
+    // Answers to requests given up on are dropped here.
+    if ((*answer)[kCommandAt] == command && ((*answer)[kSequenceAt] == sequence || (*answer)[kStatusAt] != kOk))
       return ResultOf((*answer)[kStatusAt]);
   }
 }
@@ -108,34 +111,54 @@ TransferResult MouseLink::Identify() {
 TransferResult MouseLink::Stream(Command command, const uint8_t* code, uint32_t size, const TransferHooks& hooks) {
   int lastPercent = 0;
   if (hooks.progress) hooks.progress(0);
-  uint32_t sent = 0;
-  int inFlight = 0;
-  while (sent < size) {
-    if (hooks.cancelled && hooks.cancelled()) return TransferResult::Cancelled;
-    uint32_t n = size - sent < kBlockBytes ? size - sent : static_cast<uint32_t>(kBlockBytes);
-    Report request = Request(command, 0, sent);
-    PutData(&request, code + sent, n);
-    sent += n;
-    if (++inFlight < kWindow && sent < size) {
-      request[kSequenceAt] = ++m_sequence;
-      if (m_transport->Send(request) != Transport::Io::Ok) return TransferResult::Unplugged;
-      // A fault answers at once; it need not wait for the next question.
-      Report early;
-      if (m_transport->Receive(&early, 0) == Transport::Io::Ok && early[kCommandAt] == command &&
-          early[kStatusAt] != kOk)
-        return ResultOf(early[kStatusAt]);
-      continue;
-    }
-    inFlight = 0;
-    request[kFlagsAt] |= kFlagAnswer;
-    Report answer;
-    TransferResult r = Exchange(request, &answer);
-    if (r != TransferResult::Done) return r;
+  auto advance = [&](const Report& answer) {
     uint32_t acked = Argument(answer);
     int percent = static_cast<int>(static_cast<uint64_t>(acked > size ? size : acked) * 100 / size);
     for (int p = lastPercent + 1; p <= percent; ++p)
       if (hooks.progress) hooks.progress(p);
     if (percent > lastPercent) lastPercent = percent;
+  };
+  // The questions not yet answered. A second window goes out while the first
+  // one's answer travels, so the mouse never waits for the link.
+  std::deque<uint8_t> asked;
+  auto awaitOldest = [&]() {
+    Report answer;
+    TransferResult r = Await(command, asked.front(), &answer);
+    asked.pop_front();
+    if (r == TransferResult::Done) advance(answer);
+    return r;
+  };
+  uint32_t sent = 0;
+  int inFlight = 0;
+  while (sent < size) {
+    if (hooks.cancelled && hooks.cancelled()) return TransferResult::Cancelled;
+    uint32_t n = size - sent < kBlockBytes ? size - sent : static_cast<uint32_t>(kBlockBytes);
+    Report request = Request(command, ++m_sequence, sent);
+    PutData(&request, code + sent, n);
+    sent += n;
+    if (++inFlight == kWindow || sent == size) {
+      inFlight = 0;
+      request[kFlagsAt] |= kFlagAnswer;
+      asked.push_back(request[kSequenceAt]);
+    }
+    if (m_transport->Send(request) != Transport::Io::Ok) return TransferResult::Unplugged;
+    // A fault answers at once; it need not wait for the next question.
+    Report early;
+    if (m_transport->Receive(&early, 0) == Transport::Io::Ok && early[kCommandAt] == command) {
+      if (early[kStatusAt] != kOk) return ResultOf(early[kStatusAt]);
+      if (!asked.empty() && early[kSequenceAt] == asked.front()) {
+        asked.pop_front();
+        advance(early);
+      }
+    }
+    if (asked.size() > 1) {
+      TransferResult r = awaitOldest();
+      if (r != TransferResult::Done) return r;
+    }
+  }
+  while (!asked.empty()) {
+    TransferResult r = awaitOldest();
+    if (r != TransferResult::Done) return r;
   }
   return TransferResult::Done;
 }

@@ -71,6 +71,9 @@ class MouseLink {
  private:
   // Sends `request` and waits for its answer (same command and sequence).
   simmouse::TransferResult Exchange(simmouse::proto::Report request, simmouse::proto::Report* answer);
+  // Waits for the answer to the request of `command` with `sequence`; a
+  // refusal of any request of that command ends the wait as well.
+  simmouse::TransferResult Await(uint8_t command, uint8_t sequence, simmouse::proto::Report* answer);
   simmouse::TransferResult Stream(simmouse::proto::Command command, const uint8_t* code, uint32_t size,
                                   const simmouse::TransferHooks& hooks);
   // Waits until a channel with these IDs shows, then opens it.
