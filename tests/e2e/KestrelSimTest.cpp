@@ -1,6 +1,7 @@
 // The Kestrel DFU flow against the stand-in KestrelHidCoreLib and the
 // simulated mouse: natively the static stand-in, in the Windows build the
-// imported DLL under Wine. The SDK reports from its own thread.
+// imported DLL under Wine, which meets the mouse on the virtual HID bus. The
+// SDK reports from its own thread.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +11,9 @@
 #include "simmouse/SimMouse.h"
 #include "tests/e2e/SimWorld.h"
 #include "update/Progress.h"
+#ifdef _WIN32
+#include "tests/support/WinDriver.h"
+#endif
 
 namespace {
 
@@ -45,6 +49,9 @@ class KestrelSimTest : public ::testing::Test {
   }
 
   e2e::SimMouseFile mouse{"orvane_kestrel_sim_test.state", kScale};
+#ifdef _WIN32
+  windriver::MouseHost host{std::wstring(mouse.path().begin(), mouse.path().end())};
+#endif
   e2e::ScaledTime time{kScale};
   std::string image = e2e::TempPath("orvane_kestrel_sim_MouseFW.bin");
   std::string trace;
