@@ -110,7 +110,7 @@ void Firmware::Handle(Store& store, uint16_t vid, uint16_t pid, const Report& re
         answer(kWrongMode);
         break;
       }
-      Begin(store, boot, request, answers);
+      Begin(store, vid, pid, request, answers);
       break;
     case kKestrelData:
     case kMcuData:
@@ -208,7 +208,8 @@ void Firmware::Handle(Store& store, uint16_t vid, uint16_t pid, const Report& re
   m_sent += answers->size() - before;
 }
 
-void Firmware::Begin(Store& store, bool boot, const Report& request, std::vector<Report>* answers) {
+void Firmware::Begin(Store& store, uint16_t vid, uint16_t pid, const Report& request, std::vector<Report>* answers) {
+  const bool boot = pid == kBootProductId;
   const uint32_t size = Argument(request);
   Transfer t;
   t.stage = boot ? Stage::Mcu : Stage::Kestrel;
@@ -240,8 +241,8 @@ void Firmware::Begin(Store& store, bool boot, const Report& request, std::vector
     answers->push_back(Answer(request, kRefused));
     return;
   }
-  t.vid = kVendorId;
-  t.pid = boot ? kBootProductId : kAppProductId;
+  t.vid = vid;
+  t.pid = pid;
   t.size = size;
   t.active = true;
   t.start = t.lastSync = std::chrono::steady_clock::now();

@@ -45,7 +45,7 @@ class Firmware {
     uint64_t unsynced = 0;  // bytes not yet counted in the store
   };
 
-  void Begin(Store& store, bool boot, const proto::Report& request, std::vector<proto::Report>* answers);
+  void Begin(Store& store, uint16_t vid, uint16_t pid, const proto::Report& request, std::vector<proto::Report>* answers);
   void Data(Store& store, const proto::Report& request, std::vector<proto::Report>* answers);
   void KestrelEnd(Store& store, const proto::Report& request, std::vector<proto::Report>* answers);
   void McuVerify(Store& store, const proto::Report& request, std::vector<proto::Report>* answers);
