@@ -34,6 +34,14 @@ inline std::wstring BesideMe(const std::wstring& name) {
   return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
 }
 
+// A shipped program: beside the running program, or in the folder that
+// ORVANE_PROGRAMS names (an unpacked release package, scripts/release).
+inline std::wstring ShippedProgram(const std::wstring& name) {
+  wchar_t dir[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableW(L"ORVANE_PROGRAMS", dir, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::wstring(dir, n) + L"\\" + name : BesideMe(name);
+}
+
 // Milliseconds on the performance counter, for timing another process.
 inline double NowMs() {
   LARGE_INTEGER f, c;

@@ -64,7 +64,7 @@ class UpdaterFlowTest : public ::testing::Test {
   void Start(const wchar_t* exe = programs::kUpdater, const wchar_t* timeScale = L"0.1") {
     if (hostScale != timeScale) StartHost(timeScale);
     std::wstring temp = dir.WidePath() + L"\\temp";
-    app = Launch(BesideMe(exe), {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_SIMMOUSE", L""}});
+    app = Launch(ShippedProgram(exe), {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_SIMMOUSE", L""}});
     ASSERT_NE(app.handle, nullptr);
     main = WaitForWindow(app.pid, kMainCaption, 45000);
     ASSERT_NE(main, nullptr) << "the main window did not open";
@@ -167,7 +167,7 @@ TEST_F(UpdaterFlowTest, WithNoMousePluggedTheRunSaysSoAndEndsCleanly) {
   simmouse::Unplug(store);
   ASSERT_TRUE(MouseHost::WaitShown(false));
   std::wstring temp = dir.WidePath() + L"\\temp";
-  app = Launch(BesideMe(programs::kUpdater), {{L"TEMP", temp}, {L"TMP", temp}});
+  app = Launch(ShippedProgram(programs::kUpdater), {{L"TEMP", temp}, {L"TMP", temp}});
   ASSERT_NE(app.handle, nullptr);
   HWND box = Box(30000);
   ASSERT_NE(box, nullptr);
@@ -232,7 +232,7 @@ TEST_F(UpdaterFlowTest, AWindowThatIsEndingStartsNoUpdate) {
   simmouse::Unplug(store);
   ASSERT_TRUE(MouseHost::WaitShown(false));
   std::wstring temp = dir.WidePath() + L"\\temp";
-  app = Launch(BesideMe(programs::kUpdater), {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_SIMMOUSE", L""}});
+  app = Launch(ShippedProgram(programs::kUpdater), {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_SIMMOUSE", L""}});
   HWND box = Box(30000);
   ASSERT_NE(box, nullptr);
   for (HWND w : AllTopWindows(app.pid))
