@@ -1,11 +1,7 @@
 #include "app/DllSearch.h"
 
-#include <windows.h>
-
-#include <cstddef>
-#include <cstring>
-#include <string>
-#include <vector>
+#include "app/Log.h"
+#include "app/Payloads.h"
 
 void RestrictDllSearch() {
   ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -14,124 +10,97 @@ void RestrictDllSearch() {
 
 namespace {
 
-// Libraries larger than this are not ours to read.
-const DWORD kMaxLibraryBytes = 64u << 20;
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-bool ReadWhole(const std::wstring& path, std::vector<BYTE>* bytes) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER size = {};
-  bool ok = ::GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart <= kMaxLibraryBytes;
-  if (ok) {
-    bytes->resize(static_cast<size_t>(size.QuadPart));
-    DWORD got = 0;
-    ok = ::ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr) && got == bytes->size();
-  }
-  ::CloseHandle(file);
-  return ok;
-}
-
-// The names of the libraries a PE file imports (its import directory; the
-// delay-loaded ones are loaded by name later, under the narrowed search).
-// Empty when the file cannot be read as one.
-std::vector<std::string> ImportedNames(const std::wstring& path) {
-  std::vector<std::string> names;
-  std::vector<BYTE> pe;
-  if (!ReadWhole(path, &pe) || pe.size() < sizeof(IMAGE_DOS_HEADER)) return names;
-  auto within = [&pe](size_t offset, size_t size) { return offset <= pe.size() && size <= pe.size() - offset; };
-  IMAGE_DOS_HEADER dos;
-  std::memcpy(&dos, pe.data(), sizeof(dos));
-  const size_t nt = static_cast<size_t>(dos.e_lfanew);
-  if (dos.e_magic != IMAGE_DOS_SIGNATURE || !within(nt, 4 + sizeof(IMAGE_FILE_HEADER) + sizeof(WORD))) return names;
-  DWORD signature;
-  IMAGE_FILE_HEADER header;
-  WORD magic;
-  std::memcpy(&signature, &pe[nt], 4);
-  std::memcpy(&header, &pe[nt + 4], sizeof(header));
-  const size_t optional = nt + 4 + sizeof(header);
-  std::memcpy(&magic, &pe[optional], sizeof(magic));
-  if (signature != IMAGE_NT_SIGNATURE) return names;
-  // The import directory's place in either optional header.
-  size_t directory;
-  if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC)
-    directory = optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
-  else if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC)
-    directory = optional + offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
-  else
-    return names;
-  directory += IMAGE_DIRECTORY_ENTRY_IMPORT * sizeof(IMAGE_DATA_DIRECTORY);
-  IMAGE_DATA_DIRECTORY imports;
-  if (!within(directory, sizeof(imports))) return names;
-  std::memcpy(&imports, &pe[directory], sizeof(imports));
-  const size_t sections = optional + header.SizeOfOptionalHeader;
-  auto fileOffset = [&](DWORD rva, size_t* offset) {
-    for (WORD i = 0; i < header.NumberOfSections; ++i) {
-      IMAGE_SECTION_HEADER s;
-      if (!within(sections + i * sizeof(s), sizeof(s))) return false;
-      std::memcpy(&s, &pe[sections + i * sizeof(s)], sizeof(s));
-      const DWORD span = s.Misc.VirtualSize > s.SizeOfRawData ? s.Misc.VirtualSize : s.SizeOfRawData;
-      if (rva >= s.VirtualAddress && rva - s.VirtualAddress < span) {
-        *offset = static_cast<size_t>(rva - s.VirtualAddress) + s.PointerToRawData;
-        return *offset < pe.size();
-      }
-    }
-    return false;
-  };
-  size_t at = 0;
-  if (imports.VirtualAddress == 0 || !fileOffset(imports.VirtualAddress, &at)) return names;
-  for (;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-    IMAGE_IMPORT_DESCRIPTOR entry;
-    if (!within(at, sizeof(entry))) break;
-    std::memcpy(&entry, &pe[at], sizeof(entry));
-    size_t name = 0;
-    if (entry.Name == 0 || !fileOffset(entry.Name, &name)) break;
-    size_t end = name;
-    while (end < pe.size() && pe[end] != 0 && end - name < MAX_PATH) ++end;
-    if (end >= pe.size() || pe[end] != 0) break;
-    names.emplace_back(reinterpret_cast<const char*>(&pe[name]), end - name);
-  }
-  return names;
-}
-
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// Loads from System32 the system libraries that the library at `path`
-// imports, and does the same for the vendor libraries beside it that it
-// imports. The modules stay loaded for the life of the process.
-void LoadSystemImportsFirst(const std::wstring& path, const std::wstring& folder, const std::wstring& system,
-                            std::vector<std::wstring>* seen, int depth) {
-  for (const std::string& narrow : ImportedNames(path)) {
-    const std::wstring name(narrow.begin(), narrow.end());  // import names are ASCII
-    // API sets are resolved by the loader itself, never found on disk.
-    if (_wcsnicmp(name.c_str(), L"api-ms-", 7) == 0 || _wcsnicmp(name.c_str(), L"ext-ms-", 7) == 0) continue;
-    if (Exists(system + name)) {
-      ::LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    } else if (depth < 4 && Exists(folder + name)) {
-      bool known = false;
-      for (const std::wstring& s : *seen) known = known || _wcsicmp(s.c_str(), name.c_str()) == 0;
-      if (known) continue;
-      seen->push_back(name);
-      LoadSystemImportsFirst(folder + name, folder, system, seen, depth + 1);
-    }
-  }
-}
+#if defined(_M_X64) || defined(__x86_64__)
+const uint16_t kOwnMachine = 0x8664;  // IMAGE_FILE_MACHINE_AMD64
+#else
+const uint16_t kOwnMachine = 0x014C;  // IMAGE_FILE_MACHINE_I386
+#endif
 
 }  // namespace
 
-HMODULE LoadLibraryBesideProgram(const wchar_t* name) {
-  wchar_t self[MAX_PATH];
+bool LoadPinnedVendorLibraries(const VendorPin* pins, size_t count, const std::wstring& workFolder,
+                               PinnedLibraries* out) {
+  *out = PinnedLibraries();
+  wchar_t self[MAX_PATH], systemDir[MAX_PATH];
   const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return nullptr;
+  const UINT s = ::GetSystemDirectoryW(systemDir, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH || s == 0 || s >= MAX_PATH || workFolder.empty()) {
+    DebugTrace(L"Vendor library not loaded : %hs, no program or work folder", count ? pins[0].name : "?");
+    return false;
+  }
   std::wstring folder(self, n);
   folder.erase(folder.find_last_of(L"\\/") + 1);
-  wchar_t systemDir[MAX_PATH];
-  const UINT s = ::GetSystemDirectoryW(systemDir, MAX_PATH);
-  if (s == 0 || s >= MAX_PATH) return nullptr;
   const std::wstring system = std::wstring(systemDir, s) + L"\\";
-  const std::wstring path = folder + name;
-  std::vector<std::wstring> seen(1, name);
-  LoadSystemImportsFirst(path, folder, system, &seen, 0);
-  // Its vendor libraries from its own folder, every other name from System32
-  // (where the ones it imports are loaded already).
-  return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+  // Each original stays open without write or delete sharing until its copy
+  // is made: what is read is what lies there, and nobody changes it meanwhile.
+  std::vector<HANDLE> originals;
+  const VendorLoadPlan plan = PlanVendorLoad(
+      pins, count, kOwnMachine,
+      [&](const std::string& name, std::vector<uint8_t>* bytes) -> std::string {
+        HANDLE file = ::CreateFileW((folder + Wide(name)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+          const DWORD error = ::GetLastError();
+          return error == ERROR_FILE_NOT_FOUND ? "missing" : "cannot be opened (error " + std::to_string(error) + ")";
+        }
+        originals.push_back(file);
+        LARGE_INTEGER size = {};
+        if (!::GetFileSizeEx(file, &size)) return "size unknown";
+        if (size.QuadPart <= 0) return "empty";
+        if (static_cast<unsigned long long>(size.QuadPart) > kMaxVendorFileBytes) return "too large";
+        bytes->resize(static_cast<size_t>(size.QuadPart));
+        DWORD got = 0;
+        if (!::ReadFile(file, bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr) || got != bytes->size())
+          return "cannot be read";
+        return std::string();
+      },
+      [&](const std::string& name) {
+        return ::GetFileAttributesW((system + Wide(name)).c_str()) != INVALID_FILE_ATTRIBUTES;
+      });
+
+  bool ok = plan.failure.empty();
+  if (!ok) DebugTrace(L"Vendor library not loaded : %hs", plan.failure.c_str());
+  // Their imports from System32 first, so that the vendor files' imports of
+  // those names resolve to these modules and never to a planted file.
+  for (size_t i = 0; ok && i < plan.systemNames.size(); ++i) {
+    if (!::LoadLibraryExW(Wide(plan.systemNames[i]).c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+      DebugTrace(L"Vendor library not loaded : %hs, its import %hs did not load from System32",
+                 plan.files.back().name.c_str(), plan.systemNames[i].c_str());
+      ok = false;
+    }
+  }
+  // The checked bytes themselves, copied into the private work folder and
+  // loaded from there, each after the vendor files it imports.
+  for (size_t i = 0; ok && i < plan.files.size(); ++i) {
+    const VendorFile& file = plan.files[i];
+    const std::wstring copy = workFolder + Wide(file.name);
+    HANDLE hold = WritePayloadFile(copy.c_str(), file.bytes.data(), static_cast<DWORD>(file.bytes.size()));
+    HMODULE module = hold == INVALID_HANDLE_VALUE
+                         ? nullptr
+                         : ::LoadLibraryExW(copy.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (hold != INVALID_HANDLE_VALUE) out->holds.push_back(hold);
+    if (module) {
+      out->modules.push_back(module);
+    } else {
+      DebugTrace(L"Vendor library not loaded : %hs, its copy did not load (error %d)", file.name.c_str(),
+                 static_cast<int>(::GetLastError()));
+      ok = false;
+    }
+  }
+  for (HANDLE h : originals) ::CloseHandle(h);
+  if (!ok) {
+    ReleasePinnedVendorLibraries(out);
+    return false;
+  }
+  out->root = out->modules.back();
+  return true;
+}
+
+void ReleasePinnedVendorLibraries(PinnedLibraries* libs) {
+  for (size_t i = libs->modules.size(); i-- > 0;) ::FreeLibrary(libs->modules[i]);
+  for (HANDLE& hold : libs->holds) ReleasePayload(hold);
+  *libs = PinnedLibraries();
 }

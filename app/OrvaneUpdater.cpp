@@ -18,9 +18,6 @@ COrvaneUpdaterApp::COrvaneUpdaterApp() : CWinApp(nullptr) {
   // Before anything loads a library by name, GDI+ and the delay-loaded
   // system libraries included: System32 only from here on.
   RestrictDllSearch();
-  // The Kestrel SDK beside the program, as early as its import once was, but
-  // under the narrowed search.
-  KestrelImportedSdk();
   // Before any window exists; the result is not needed: a GDI+ that did not
   // start only leaves the button images undrawn.
   if (Gdiplus::GdiplusStartup(&m_gdiplusToken, &m_gdiplusStartupInput, nullptr) == Gdiplus::Ok)
@@ -74,6 +71,12 @@ BOOL COrvaneUpdaterApp::InitInstance() {
     if (!folder.empty()) m_strWorkDir.Format(L"%ls\\", folder.c_str());
   }
 
+  // The Kestrel SDK and its vendor library from beside the program, checked
+  // and loaded from copies in the work folder; none without a folder of our own.
+  const std::wstring work = m_hWorkDir != INVALID_HANDLE_VALUE ? static_cast<const wchar_t*>(m_strWorkDir) : L"";
+  LoadPinnedVendorLibraries(kVendorPins, kVendorPinCount, work, &m_vendorLibraries);
+  BindKestrelSdk(m_vendorLibraries.root);
+
   LoadSettings(m_ini);
 
   {
@@ -87,6 +90,22 @@ BOOL COrvaneUpdaterApp::InitInstance() {
 }
 
 int COrvaneUpdaterApp::ExitInstance() {
+  // The SDK may go on reporting from a thread of its own after it was closed,
+  // and its code must not be unmapped under that thread: it is unloaded once
+  // it has been quiet for half a second. One that never falls quiet within
+  // ten seconds stays loaded, and its copies stay with the folder.
+  if (m_vendorLibraries.root) {
+    BindKestrelSdk(nullptr);
+    uint32_t seen = KestrelEventSequence();
+    int quiet = seen == 0 ? 5 : 0;  // no event ever came
+    for (int step = 0; step < 100 && quiet < 5; ++step) {
+      ::Sleep(100);
+      const uint32_t now = KestrelEventSequence();
+      quiet = now == seen ? quiet + 1 : 0;
+      seen = now;
+    }
+    if (quiet >= 5) ReleasePinnedVendorLibraries(&m_vendorLibraries);
+  }
   // Only a folder this run made is removed; someone else's is left as it is.
   if (!m_strWorkDir.IsEmpty() && m_hWorkDir != INVALID_HANDLE_VALUE) {
     ::CloseHandle(m_hWorkDir);

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "app/DllSearch.h"
 #include "app/Ini.h"
 #include "app/Settings.h"
 #include "framework/AfxWin.h"
@@ -29,6 +30,9 @@ class COrvaneUpdaterApp : public CWinApp, public CDeviceSettings {
   // the folder from being renamed or replaced. INVALID_HANDLE_VALUE when the
   // folder is not to be used.
   HANDLE m_hWorkDir = INVALID_HANDLE_VALUE;
+  // The Kestrel SDK and its vendor library, loaded from checked copies in the
+  // work folder; its root is null when they did not load.
+  PinnedLibraries m_vendorLibraries;
   CIni m_ini;
   Gdiplus::GdiplusStartupInput m_gdiplusStartupInput;
   ULONG_PTR m_gdiplusToken = 0;

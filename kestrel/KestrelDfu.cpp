@@ -8,7 +8,6 @@
 #include <mutex>
 #include <thread>
 
-#include "app/DllSearch.h"
 #include "app/Format.h"
 #include "app/Log.h"
 #include "update/Progress.h"
@@ -61,32 +60,33 @@ std::string BoundedText(const char* text, size_t size) {
 
 #ifdef _WIN32
 namespace {
+KestrelSdkApi g_bound{};
+
 template <class Fn>
 void Bind(HMODULE sdk, const char* name, Fn* fn) {
   *fn = sdk ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(sdk, name))) : nullptr;
 }
 }  // namespace
 
-const KestrelSdkApi& KestrelImportedSdk() {
-  // Loaded from beside the program, its system imports from System32, and
-  // bound by name: not an import of ours, which the system would resolve
-  // before the library search is narrowed.
-  static const KestrelSdkApi bound = [] {
-    KestrelSdkApi api{};
-    HMODULE sdk = LoadLibraryBesideProgram(L"KestrelHidCoreLib.dll");
-    Bind(sdk, "GetDfuDeviceBinInfoEx", &api.GetDfuDeviceBinInfoEx);
-    Bind(sdk, "InitializeKestrelSDKEx", &api.InitializeKestrelSDKEx);
-    Bind(sdk, "GetDeviceHandleEx", &api.GetDeviceHandleEx);
-    Bind(sdk, "SetTargetDeviceEx", &api.SetTargetDeviceEx);
-    Bind(sdk, "RequestDFUInfoEx", &api.RequestDFUInfoEx);
-    Bind(sdk, "SetDfuDeviceFilepathEx", &api.SetDfuDeviceFilepathEx);
-    Bind(sdk, "StartDataTransferEx", &api.StartDataTransferEx);
-    Bind(sdk, "ApplyNewFirmwareEx", &api.ApplyNewFirmwareEx);
-    Bind(sdk, "closeKestrelSDK", &api.closeKestrelSDK);
-    return api;
-  }();
-  return bound;
+void BindKestrelSdk(HMODULE sdk) {
+  KestrelSdkApi api{};
+  Bind(sdk, "GetDfuDeviceBinInfoEx", &api.GetDfuDeviceBinInfoEx);
+  Bind(sdk, "InitializeKestrelSDKEx", &api.InitializeKestrelSDKEx);
+  Bind(sdk, "GetDeviceHandleEx", &api.GetDeviceHandleEx);
+  Bind(sdk, "SetTargetDeviceEx", &api.SetTargetDeviceEx);
+  Bind(sdk, "RequestDFUInfoEx", &api.RequestDFUInfoEx);
+  Bind(sdk, "SetDfuDeviceFilepathEx", &api.SetDfuDeviceFilepathEx);
+  Bind(sdk, "StartDataTransferEx", &api.StartDataTransferEx);
+  Bind(sdk, "ApplyNewFirmwareEx", &api.ApplyNewFirmwareEx);
+  Bind(sdk, "closeKestrelSDK", &api.closeKestrelSDK);
+  g_bound = api;
 }
+
+// Not an import of ours, which the system would resolve before the library
+// search is narrowed, and never loaded here by name: only the module the
+// program checked and loaded is bound. Until then every entry is null, and
+// the flow fails before it calls anything.
+const KestrelSdkApi& KestrelImportedSdk() { return g_bound; }
 #else
 const KestrelSdkApi& KestrelImportedSdk() {
   static const KestrelSdkApi imported = {

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "app/ReportGate.h"
 #include "vendor/KestrelHidCore.h"
@@ -74,6 +77,11 @@ struct KestrelSdkApi {
   int32_t(VENDOR_CALL* closeKestrelSDK)(void);
 };
 const KestrelSdkApi& KestrelImportedSdk();
+#ifdef _WIN32
+// Binds the table of KestrelImportedSdk to a loaded SDK module (null unbinds);
+// at start-up, before any update runs.
+void BindKestrelSdk(HMODULE sdk);
+#endif
 // The table in use; the caller keeps `api` alive while installed. Null restores the imported SDK.
 void SetKestrelSdk(const KestrelSdkApi* api);
 const KestrelSdkApi& KestrelSdk();

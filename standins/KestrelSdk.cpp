@@ -26,6 +26,7 @@
 
 #include "app/Format.h"
 #include "standins/FirmwareFormat.h"
+#include "standins/KestrelRuntime.h"
 #include "standins/KestrelSdkStandIn.h"
 #include "standins/MouseLink.h"
 
@@ -155,23 +156,18 @@ void EmitLog(Session& s, const std::string& text) {
 // into memory.
 constexpr size_t kMaxImageBytes = 16u << 20;
 
+// Through the vendor's runtime library, as the SDK reads every file.
 bool ReadImage(const char* path, std::vector<uint8_t>* bytes) {
-  FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  bytes->clear();
-  uint8_t buf[8192];
-  size_t got;
-  bool ok = true;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
-    bytes->insert(bytes->end(), buf, buf + got);
-    if (bytes->size() > kMaxImageBytes) {
-      ok = false;
-      break;
-    }
+  for (size_t capacity = size_t(1) << 20; capacity <= kMaxImageBytes; capacity *= 2) {
+    bytes->resize(capacity);
+    uint32_t size = 0;
+    const int32_t result = KestrelReadFile(path, bytes->data(), static_cast<uint32_t>(capacity), &size);
+    if (result == 1) continue;  // larger: again with room for it
+    bytes->resize(result == 0 ? size : 0);
+    return result == 0;
   }
-  ok = ok && !std::ferror(f);
-  std::fclose(f);
-  return ok;
+  bytes->clear();
+  return false;
 }
 
 // The chatty scenario: progress that climbs to 37 and stays there, every

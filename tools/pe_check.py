@@ -3,12 +3,13 @@
 that cannot run on this machine is still held to them: the machine type, the
 imports (system libraries that may be planted beside the program are
 delay-loaded, never imported plainly, and the Kestrel SDK is loaded at run
-time), the exports the program and the
+time, checked against the digests the programs carry), the exports the program and the
 libraries bind by name, the resources the program reads, and that the
 shipped programs carry no way into the simulated mouse.
 
     pe_check.py SOURCE_DIR BIN_DIR BITS
 """
+import hashlib
 import re
 import struct
 import sys
@@ -21,7 +22,7 @@ ALWAYS_SYSTEM = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ole
 # load in their place, so they wait until the search is narrowed.
 DELAY_LOADED = {"hid.dll", "setupapi.dll", "gdiplus.dll", "comctl32.dll"}
 SHIPPED = ["OrvaneUpdater.exe", "OrvaneUpdaterRecovery.exe"]
-OUR_DLLS = ["FWUpdater.dll", "Tmb.dll", "KestrelHidCoreLib.dll"]
+OUR_DLLS = ["FWUpdater.dll", "Tmb.dll", "KestrelHidCoreLib.dll", "KestrelRuntime.dll"]
 RT_BITMAP, RT_STRING, RT_GROUP_ICON, RT_DIALOG, RT_MANIFEST = 2, 6, 14, 5, 24
 
 
@@ -134,6 +135,7 @@ def main(source, bindir, bits):
         "fwupdater.dll": names_in(src / "vendor/FWUpdater.h", r'^#define FWU_NAME_\w+ "(\w+)"'),
         "kestrelhidcorelib.dll": names_in(src / "vendor/KestrelHidCore.h", r"^KESTREL_API .*VENDOR_CALL (\w+)\("),
         "tmb.dll": names_in(src / "standins/TmbApi.h", r"^TMB_API .*VENDOR_CALL (\w+)\("),
+        "kestrelruntime.dll": names_in(src / "standins/KestrelRuntime.h", r"^KESTREL_RUNTIME_API .*VENDOR_CALL (\w+)\("),
     }
     for dll, names in bound.items():
         check(names, f"no names of {dll} found in the headers")
@@ -173,8 +175,15 @@ def main(source, bindir, bits):
         imports = pe.imports()
         plain = set(imports)
         check(plain <= ALWAYS_SYSTEM, f"{name}: imports {sorted(plain - ALWAYS_SYSTEM)} plainly")
-        # The SDK is loaded beside the program once the search is narrowed, and bound by name.
-        check("KestrelHidCoreLib.dll".encode("utf-16-le") in pe.data, f"{name}: does not name KestrelHidCoreLib.dll")
+        # The vendor files beside the program load only with the digests the program carries, which must
+        # be those of this build's files, the SDK first.
+        listed = bindir.parent / "vendor-files.txt"
+        vendor = listed.read_text().split() if listed.exists() else []
+        check(vendor[:1] == ["KestrelHidCoreLib.dll"], f"{name}: vendor-files.txt does not list the SDK first")
+        for file in vendor:
+            digest = hashlib.sha256((bindir / file).read_bytes()).hexdigest() if (bindir / file).exists() else "?"
+            check(file.encode() in pe.data and digest.encode() in pe.data,
+                  f"{name}: does not carry the digest of this build's {file}")
         for dll in DELAY_LOADED:
             check(dll.encode() in pe.data.lower(), f"{name}: does not name {dll} for its delayed load")
         res = pe.resources()

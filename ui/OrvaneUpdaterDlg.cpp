@@ -135,12 +135,14 @@ void COrvaneUpdaterDlg::LoadUpdaterLibrary() {
           ::LoadLibraryExW(m_logic.m_strUpdaterDllPath.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
   }
-  if (!m_hUpdaterDll) {
+  // The same box when the Kestrel SDK did not load (a vendor file beside the
+  // program missing or not the recorded one): no update could write a byte.
+  if (!m_hUpdaterDll || !theApp.m_vendorLibraries.root) {
     wchar_t szText[LOCALIZED_TEXT_UNITS];
     LoadLocalizedString(m_logic.m_wLanguage, IDS_CANT_LOAD_DLL, szText, LOCALIZED_TEXT_UNITS, L"Can't load DLL.");
     ::MessageBoxW(m_hWnd, szText, nullptr, MB_OK);  // the platform's default caption
-    return;
   }
+  if (!m_hUpdaterDll) return;
   auto bind = [this](const char* name) { return reinterpret_cast<void*>(::GetProcAddress(m_hUpdaterDll, name)); };
   bind(FWU_NAME_GETDLLVERSION);  // looked up, never called
   m_logic.m_api.fnFWU_GetFileInfo = reinterpret_cast<PFN_FWU_GetFileInfo>(bind(FWU_NAME_GETFILEINFO));

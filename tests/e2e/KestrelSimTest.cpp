@@ -24,6 +24,11 @@ constexpr double kScale = 0.05;
 class KestrelSimTest : public ::testing::Test {
  protected:
   void SetUp() override {
+#ifdef _WIN32
+    // The SDK beside this test program; the programs bind only what they checked.
+    static const HMODULE sdk = LoadLibraryW(L"KestrelHidCoreLib.dll");
+    BindKestrelSdk(sdk);
+#endif
     ResetWorld();
     ASSERT_TRUE(e2e::WriteFile(image, e2e::KestrelImageBytes("2.0.0", "mouse", 32 * 1024)));
   }

@@ -1,6 +1,7 @@
 // The window's start-up decisions: the package query with its captions and
 // IDs, the "no device" ending, when the window may close, and which entries of
-// the work folder are deleted and which new files a payload is written through.
+// the work folder are deleted and which new files a payload is written through,
+// and which vendor files beside the program may load.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "app/SafeFiles.h"
+#include "app/Sha256.h"
+#include "app/VendorFiles.h"
 #include "device/Version.h"
 #include "resources/resource.h"
 #include "tests/support/FakeHidBackend.h"
@@ -365,5 +368,122 @@ TEST(MakeWorkFolder, TheUsualNameElseANewFolderBesideIt) {
     size_t tried = 0;
     EXPECT_EQ(MakeWorkFolder(usual, 0x2a, [&](const std::wstring&) { return ++tried > c.first; }), c.second);
     EXPECT_EQ(tried, c.second.empty() ? 5u : c.first + 1);
+  }
+}
+
+// ---- the vendor files beside the program
+
+namespace {
+
+// A PE image of one section that imports `names`, the names last in the file.
+std::vector<uint8_t> MakePe(uint16_t machine, const std::vector<std::string>& names) {
+  std::vector<uint8_t> pe(0x200, 0);
+  auto put16 = [&](size_t at, uint32_t v) { pe[at] = v & 0xFF, pe[at + 1] = (v >> 8) & 0xFF; };
+  auto put32 = [&](size_t at, uint32_t v) { put16(at, v & 0xFFFF), put16(at + 2, v >> 16); };
+  pe[0] = 'M', pe[1] = 'Z';
+  put32(0x3C, 0x40);
+  pe[0x40] = 'P', pe[0x41] = 'E';
+  put16(0x44, machine);
+  put16(0x46, 1);        // sections
+  put16(0x54, 224);      // optional header size
+  put16(0x58, 0x10B);    // PE32
+  put32(0x58 + 92, 16);  // directories
+  put32(0x58 + 96 + 8, 0x1000);
+  const size_t section = 0x58 + 224;
+  std::vector<uint8_t> data((names.size() + 1) * 20, 0);
+  for (size_t i = 0; i < names.size(); ++i) {
+    const uint32_t rva = 0x1000 + static_cast<uint32_t>(data.size());
+    for (int b = 0; b < 4; ++b) data[i * 20 + 12 + b] = (rva >> (8 * b)) & 0xFF, data[i * 20 + 16 + b] = b == 1 ? 0x10 : 0;
+    data.insert(data.end(), names[i].begin(), names[i].end());
+    data.push_back(0);
+  }
+  put32(section + 8, static_cast<uint32_t>(data.size()));
+  put32(section + 12, 0x1000);
+  put32(section + 16, static_cast<uint32_t>(data.size()));
+  put32(section + 20, 0x200);
+  pe.insert(pe.end(), data.begin(), data.end());
+  return pe;
+}
+
+}  // namespace
+
+TEST(VendorFiles, TheImportTableIsReadWholeOrRefusedAndNamesAreTakenAsTheLoaderTakesThem) {
+  EXPECT_EQ(Sha256Hex(nullptr, 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  const std::string abc = "abc";
+  EXPECT_EQ(Sha256Hex(reinterpret_cast<const uint8_t*>(abc.data()), 3),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const std::vector<uint8_t> pe = MakePe(0x14C, {"KestrelRuntime.dll", "HID", "KERNEL32.dll"});
+  PeImports image;
+  ASSERT_EQ(ReadPeImports(pe.data(), pe.size(), &image), "");
+  EXPECT_EQ(image.machine, 0x14C);
+  EXPECT_EQ(image.names, (std::vector<std::string>{"KestrelRuntime.dll", "HID", "KERNEL32.dll"}));
+  // Cut anywhere, it is refused, never read as fewer imports.
+  for (size_t cut = 0; cut < pe.size(); ++cut)
+    EXPECT_NE(ReadPeImports(pe.data(), cut, &image), "") << "cut at " << cut;
+
+  const std::map<std::string, std::string> names = {
+      {"HID", "HID.dll"}, {"hid.dll", "hid.dll"}, {"Kestrel.Runtime", "Kestrel.Runtime"},
+      {"..\\hid.dll", ""}, {"sub/hid.dll", ""}, {"C:hid.dll", ""}, {"hid.", ""}, {"", ""}, {"h\x01d", ""}};
+  for (const auto& n : names) {
+    std::string file;
+    EXPECT_EQ(LoaderFileName(n.first, &file) ? file : "", n.second) << n.first;
+  }
+}
+
+TEST(VendorFiles, OnlyRecordedFilesWithTheirDigestMachineAndKnownImportsLoadAndAnyDoubtLoadsNothing) {
+  struct Case {
+    const char* what;
+    std::map<std::string, std::vector<uint8_t>> files;  // beside the program
+    uint16_t machine;
+    std::string failure;  // its start; empty: loads
+  };
+  const std::vector<uint8_t> runtime = MakePe(0x14C, {"KERNEL32.dll"});
+  const std::vector<uint8_t> sdk = MakePe(0x14C, {"KestrelRuntime.dll", "HID", "api-ms-win-crt-heap-l1-1-0.dll"});
+  const std::string runtimeDigest = Sha256Hex(runtime.data(), runtime.size());
+  const std::string sdkDigest = Sha256Hex(sdk.data(), sdk.size());
+  std::vector<uint8_t> cut(sdk.begin(), sdk.end() - 3), marker = MakePe(0x14C, {});
+  const Case cases[] = {
+      {"the genuine files", {{"KestrelHidCoreLib.dll", sdk}, {"KestrelRuntime.dll", runtime}}, 0x14C, ""},
+      {"another SDK", {{"KestrelHidCoreLib.dll", marker}, {"KestrelRuntime.dll", runtime}}, 0x14C,
+       "KestrelHidCoreLib.dll: digest differs"},
+      {"another runtime", {{"KestrelHidCoreLib.dll", sdk}, {"KestrelRuntime.dll", marker}}, 0x14C,
+       "KestrelRuntime.dll: digest differs"},
+      {"a truncated SDK", {{"KestrelHidCoreLib.dll", cut}, {"KestrelRuntime.dll", runtime}}, 0x14C,
+       "KestrelHidCoreLib.dll: digest differs"},
+      {"no runtime", {{"KestrelHidCoreLib.dll", sdk}}, 0x14C, "KestrelRuntime.dll: missing"},
+      {"another machine", {{"KestrelHidCoreLib.dll", sdk}, {"KestrelRuntime.dll", runtime}}, 0x8664,
+       "KestrelHidCoreLib.dll: not of this program's machine type"},
+  };
+  const VendorPin pins[] = {{"KestrelHidCoreLib.dll", sdkDigest.c_str()}, {"KestrelRuntime.dll", runtimeDigest.c_str()}};
+  for (const Case& c : cases) {
+    const VendorLoadPlan plan = PlanVendorLoad(
+        pins, 2, c.machine,
+        [&](const std::string& name, std::vector<uint8_t>* bytes) {
+          auto f = c.files.find(name);
+          if (f == c.files.end()) return std::string("missing");
+          *bytes = f->second;
+          return std::string();
+        },
+        [](const std::string& name) { return name == "HID.dll" || name == "KERNEL32.dll"; });
+    EXPECT_EQ(plan.failure, c.failure) << c.what;
+    if (!c.failure.empty()) {
+      EXPECT_TRUE(plan.files.empty() && plan.systemNames.empty()) << c.what;
+      continue;
+    }
+    ASSERT_EQ(plan.files.size(), 2u);
+    EXPECT_EQ(plan.files[0].name, "KestrelRuntime.dll");  // before the SDK that imports it
+    EXPECT_EQ(plan.files[1].bytes, sdk);
+    EXPECT_EQ(plan.systemNames, (std::vector<std::string>{"KERNEL32.dll", "HID.dll"}));
+  }
+  // An import that is neither System32's nor recorded, or has a path, loads nothing.
+  for (const char* import : {"KestrelExtra.dll", "..\\KestrelRuntime.dll"}) {
+    const std::vector<uint8_t> odd = MakePe(0x14C, {import});
+    const std::string digest = Sha256Hex(odd.data(), odd.size());
+    const VendorPin one[] = {{"KestrelHidCoreLib.dll", digest.c_str()}};
+    const VendorLoadPlan plan = PlanVendorLoad(
+        one, 1, 0x14C, [&](const std::string&, std::vector<uint8_t>* bytes) { return *bytes = odd, std::string(); },
+        [](const std::string&) { return false; });
+    EXPECT_NE(plan.failure.find("KestrelHidCoreLib.dll: import"), std::string::npos) << plan.failure;
+    EXPECT_TRUE(plan.files.empty());
   }
 }

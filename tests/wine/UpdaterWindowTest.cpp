@@ -637,6 +637,8 @@ const wchar_t* const kBesideNames[] = {L"setupapi.dll", L"gdiplus.dll", L"hid.dl
 // Into the work folder while the program starts.
 const wchar_t* const kWorkFolderNames[] = {L"version.dll", L"setupapi.dll"};
 const wchar_t* const kAllPlanted[] = {L"version", L"setupapi", L"gdiplus", L"hid"};
+// The vendor files the program loads from its own folder, the SDK first.
+const wchar_t* const kVendorNames[] = {L"KestrelHidCoreLib.dll", L"KestrelRuntime.dll"};
 
 // Wine prefers its own system libraries; this makes it load a native file of
 // such a name for the named program when its search finds one, as Windows
@@ -656,7 +658,7 @@ void PreferPlantedLibraries(const wchar_t* program, bool prefer) {
 // Each attack is made by this process, another program of the same user,
 // before or during the start of the shipped program, with no mouse present.
 // Planted copies of a marker library lie beside the program (a copy of it with
-// its imported KestrelHidCoreLib.dll), and Wine is told to prefer such files.
+// the Kestrel SDK and its runtime library), and Wine is told to prefer such files.
 TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgainstIt) {
   const std::wstring appDir = dir.WidePath() + L"\\app", outside = dir.WidePath() + L"\\outside",
                      marks = dir.WidePath() + L"\\marks";
@@ -666,7 +668,10 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
   ASSERT_TRUE(MouseHost::WaitShown(false));
   const std::wstring exe = appDir + L"\\" + programs::kUpdater;
   ASSERT_TRUE(CopyFileW(BesideMe(programs::kUpdater).c_str(), exe.c_str(), FALSE));
-  ASSERT_TRUE(CopyFileW(BesideMe(L"KestrelHidCoreLib.dll").c_str(), (appDir + L"\\KestrelHidCoreLib.dll").c_str(), FALSE));
+  for (const wchar_t* name : kVendorNames)
+    ASSERT_TRUE(CopyFileW(BesideMe(name).c_str(), (appDir + L"\\" + name).c_str(), FALSE));
+  const std::wstring sdkBeside = appDir + L"\\KestrelHidCoreLib.dll";
+  const std::string genuineSdk = ReadAll(sdkBeside);
   for (const wchar_t* name : kBesideNames)
     ASSERT_TRUE(CopyFileW(BesideMe(L"planted_library.dll").c_str(), (appDir + L"\\" + name).c_str(), FALSE));
   // Files of the user's elsewhere: what a link or hard link would point at.
@@ -696,6 +701,14 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
        [&] { ASSERT_TRUE(RunUnix("/bin/ln -s " + UnixPath(outside) + " " + UnixPath(work))); }, nullptr},
       {"the work folder is made again and again with hard links and libraries", nullptr, [&] { plant(true); }},
       {"hard links and libraries go into the program's own folder once it is there", nullptr, [&] { plant(false); }},
+      // Between the check and the load: written over in place, then renamed over.
+      {"the SDK beside the program is replaced again and again", nullptr,
+       [&] {
+         CopyFileW(BesideMe(L"planted_library.dll").c_str(), sdkBeside.c_str(), FALSE);
+         CopyFileW(BesideMe(L"planted_library.dll").c_str(), (appDir + L"\\swap").c_str(), FALSE);
+         MoveFileExW((appDir + L"\\swap").c_str(), sdkBeside.c_str(), MOVEFILE_REPLACE_EXISTING);
+         CopyFileW(BesideMe(L"KestrelHidCoreLib.dll").c_str(), sdkBeside.c_str(), FALSE);
+       }},
   };
   for (const Attack& attack : attacks) {
     for (int run = 0; run < 3; ++run) {
@@ -717,6 +730,7 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
       // of no mouse, and a clean end.
       std::vector<std::wstring> texts;
       std::wstring setupapi, gdiplus, hid, sdk;
+      std::string sdkBytes;
       bool ended = WaitUntil(
           [&] {
             for (HWND box : MessageBoxes(app.pid)) {
@@ -726,6 +740,7 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
                 gdiplus = ModulePath(app.pid, L"gdiplus.dll");
                 hid = ModulePath(app.pid, L"hid.dll");  // the SDK imports it
                 sdk = ModulePath(app.pid, L"KestrelHidCoreLib.dll");
+                sdkBytes = ReadAll(sdk);  // still held by the program
               }
               Press(box, IDOK);
               Sleep(200);
@@ -735,6 +750,7 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
           60000, 50);
       racing = false;
       racer.join();
+      CopyFileW(BesideMe(L"KestrelHidCoreLib.dll").c_str(), sdkBeside.c_str(), FALSE);
       DWORD code = 1;
       EXPECT_TRUE(ended && app.WaitExit(1000, &code)) << "the program did not end";
       app.Close();
@@ -744,10 +760,17 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
       for (size_t i = 0; i + 1 < texts.size(); ++i) EXPECT_EQ(texts[i], kCantLoad);
       for (const std::wstring& loaded : {setupapi, gdiplus, hid})
         EXPECT_NE(loaded.find(L"system32"), std::wstring::npos) << std::string(loaded.begin(), loaded.end());
-      EXPECT_EQ(_wcsicmp(sdk.c_str(), (appDir + L"\\KestrelHidCoreLib.dll").c_str()), 0)
-          << "the SDK comes from beside the program: " << std::string(sdk.begin(), sdk.end());
+      // The SDK is the checked copy in the program's private work folder, or
+      // (without one, or when what lay beside the program was not the SDK) none.
+      if (sdk.empty()) {
+        EXPECT_NE(std::find(texts.begin(), texts.end(), kCantLoad), texts.end()) << "no SDK, yet no box";
+      } else {
+        EXPECT_EQ(_wcsnicmp(sdk.c_str(), work.c_str(), work.size()), 0) << std::string(sdk.begin(), sdk.end());
+        EXPECT_TRUE(sdkBytes == genuineSdk) << "the loaded SDK is not the checked one";
+      }
       for (const auto& v : victims) EXPECT_EQ(ReadAll(v.first), v.second) << "changed through a link";
-      for (const wchar_t* name : {L"version.dll", L"setupapi.dll", L"gdiplus.dll", L"hid.dll"})
+      for (const wchar_t* name :
+           {L"version.dll", L"setupapi.dll", L"gdiplus.dll", L"hid.dll", L"KestrelHidCoreLib.dll", L"swap"})
         EXPECT_FALSE(Exists(marks + L"\\" + name + L".loaded")) << "a planted library was loaded";
       EXPECT_EQ(ReadAll(std::wstring(statePath.begin(), statePath.end())), state);
       RunUnix("/bin/rm -rf " + UnixPath(work));  // the link itself, or what the racer left
@@ -765,5 +788,84 @@ TEST_F(UpdaterWindowTest, AnotherProgramOfTheUserCannotTurnTheShippedProgramAgai
   EXPECT_EQ(loaded, 0u);
   EXPECT_TRUE(Exists(marks + L"\\setupapi.dll.loaded")) << "the control load did not pick up the planted file";
   PreferPlantedLibraries(L"planted_probe.exe", false);
+  PreferPlantedLibraries(programs::kUpdater, false);
+}
+
+// A vendor file beside a copy of the program that is not the one the build
+// recorded never loads, whatever lies beside it: the library's box comes at
+// start, and Update writes nothing to the mouse. The genuine files update it.
+TEST_F(UpdaterWindowTest, AVendorFileThatIsNotTheRecordedOneLoadsNothingAndTheMouseIsNotWritten) {
+  const std::wstring appDir = dir.WidePath() + L"\\app", marks = dir.WidePath() + L"\\marks";
+  for (const std::wstring& d : {appDir, marks}) CreateDirectoryW(d.c_str(), nullptr);
+  const std::wstring exe = appDir + L"\\" + programs::kUpdater;
+  ASSERT_TRUE(CopyFileW(BesideMe(programs::kUpdater).c_str(), exe.c_str(), FALSE));
+  const std::string marker = ReadAll(BesideMe(L"planted_library.dll")), sdk = ReadAll(BesideMe(L"KestrelHidCoreLib.dll"));
+  // The SDK importing "HID", which the loader completes to HID.dll.
+  std::string hidSdk = sdk;
+  const size_t hid = hidSdk.find(std::string("hid.dll\0", 8));
+  ASSERT_NE(hid, std::string::npos);
+  hidSdk.replace(hid, 8, std::string("HID\0\0\0\0\0", 8));
+  struct Case {
+    const char* what;
+    std::map<std::wstring, std::string> planted;  // beside the program, over the genuine files
+  } cases[] = {
+      {"a marker library as the SDK", {{L"KestrelHidCoreLib.dll", marker}}},
+      {"a marker library as the SDK's runtime library", {{L"KestrelRuntime.dll", marker}}},
+      {"a truncated SDK", {{L"KestrelHidCoreLib.dll", sdk.substr(0, sdk.size() / 2)}}},
+      {"an SDK importing HID, a marker hid.dll beside it", {{L"KestrelHidCoreLib.dll", hidSdk}, {L"hid.dll", marker}}},
+      {"the genuine files", {}},
+  };
+  PreferPlantedLibraries(programs::kUpdater, true);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const wchar_t* name : kVendorNames)
+      ASSERT_TRUE(CopyFileW(BesideMe(name).c_str(), (appDir + L"\\" + name).c_str(), FALSE));
+    DeleteFileW((appDir + L"\\hid.dll").c_str());
+    for (const auto& p : c.planted) WriteText(appDir + L"\\" + p.first, p.second);
+    const bool genuine = c.planted.empty();
+    ASSERT_TRUE(simmouse::Reset(store, 0x0101, "1.1.0"));
+    app = Launch(exe, {{L"TEMP", temp}, {L"TMP", temp}, {L"ORVANE_PLANTED_MARKS", marks}});
+    ASSERT_NE(app.handle, nullptr);
+    if (!genuine) {
+      HWND box = nullptr;
+      ASSERT_TRUE(WaitUntil([&] { return (box = MessageBoxes(app.pid).empty() ? nullptr : MessageBoxes(app.pid)[0]); },
+                            30000));
+      EXPECT_EQ(MessageBoxText(box), kCantLoad);
+      Press(box, IDOK);
+    }
+    HWND main = WaitForWindow(app.pid, kMainCaption, 30000);
+    ASSERT_NE(main, nullptr);
+    Sleep(300);
+    EXPECT_TRUE(MessageBoxes(app.pid).empty()) << "a box besides the library's";
+    Press(main, IDOK);
+    HWND prompt = WaitForWindow(app.pid, kBoxCaption, 10000);
+    ASSERT_NE(prompt, nullptr);
+    Press(prompt, IDYES);
+    HWND result = nullptr;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          for (HWND b : MessageBoxes(app.pid))
+            if (b != prompt && WindowText(b) == kBoxCaption) result = b;
+          return result != nullptr;
+        },
+        120000))
+        << "no result box";
+    EXPECT_EQ(MessageBoxText(result),
+              genuine ? L"Update is completed." : L"Update failed.\r\nPlease check USB connection and try again.");
+    Press(result, IDOK);
+    CloseBox(main);
+    app.Close();
+    const simmouse::MouseState after = store.Load();
+    if (genuine) {
+      EXPECT_NE(after.kestrelVersion, "1.1.0");
+      EXPECT_NE(after.mcuVersion, 0x0101);
+    } else {
+      EXPECT_EQ(after.kestrelBytesWritten + after.mcuBytesWritten, 0u) << "the mouse was written";
+      EXPECT_EQ(after.kestrelVersion, "1.1.0");
+      EXPECT_EQ(after.mcuVersion, 0x0101);
+    }
+    for (const wchar_t* name : {L"KestrelHidCoreLib.dll", L"KestrelRuntime.dll", L"hid.dll"})
+      EXPECT_FALSE(Exists(marks + L"\\" + name + L".loaded")) << "a planted library was loaded";
+  }
   PreferPlantedLibraries(programs::kUpdater, false);
 }
