@@ -223,8 +223,9 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
   bool result = false;
   bool proceed = m_bTamberOnly || PackageUsable();
   // The updater library refuses two mice (-6) only after the Kestrel stage
-  // has written one of them: refused here, before any write.
-  if (proceed) {
+  // has written one of them: refused here, before any write. Without a
+  // Kestrel stage the library's own refusal comes first and is reported.
+  if (proceed && !m_bTamberOnly) {
     const int mice = CountMatchingMice();
     if (mice > 1) {
       DebugTrace(L"debug_:%d mice with %ls are plugged in, no update run: unplug all but one", mice,
