@@ -241,11 +241,15 @@ TEST_F(UpdaterFlowTest, AWindowThatIsEndingStartsNoUpdate) {
   ASSERT_TRUE(MouseHost::WaitShown(true));
   Sleep(300);  // the arrival reaches the window
   PostMessageW(main, WM_USER + 1015, 0, 0);
-  Sleep(1500);  // a worker would be writing the Kestrel chip by now
+  // The box stays open well past the moment a worker would begin to write
+  // (about two seconds after its start), or until one does.
+  WaitUntil([&] { return Mouse().state == simmouse::DeviceState::Writing || Mouse().kestrelBytesWritten > 0; }, 8000,
+            50);
   Press(box, IDOK);
   DWORD code = 1;
   ASSERT_TRUE(app.WaitExit(15000, &code));
   EXPECT_EQ(code, 0u);
+  EXPECT_EQ(Mouse().state, simmouse::DeviceState::Application);
   EXPECT_EQ(Mouse().kestrelBytesWritten, 0u);
 }
 
