@@ -115,6 +115,12 @@ BOOL DeleteFolderTree(const wchar_t* folder) {
   return RemoveFolderTree(ops, folder);
 }
 
+int DeleteStaleWorkFolders(const wchar_t* usual) {
+  if (!usual) return 0;
+  WinFolderTreeOps ops;
+  return RemoveStaleWorkFolders(ops, usual);
+}
+
 HANDLE CreatePrivateFolder(const wchar_t* folder) {
   const std::wstring user = CurrentUserSid();
   if (user.empty()) {

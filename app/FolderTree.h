@@ -10,6 +10,9 @@
 // a link and its target left whole. Works in 200-unit paths: an entry whose
 // joined path would not fit is left alone (never cut short into another name).
 BOOL DeleteFolderTree(const wchar_t* folder);
+// RemoveStaleWorkFolders on the platform: the work folders beside `usual` that
+// runs killed before their end left behind.
+int DeleteStaleWorkFolders(const wchar_t* usual);
 
 // Creates the folder fresh, open to the user, SYSTEM and Administrators only,
 // and not writable by the user's programs that run without elevation. Returns

@@ -59,6 +59,9 @@ BOOL COrvaneUpdaterApp::InitInstance() {
     // then the folder must be created fresh and private, or it is not used.
     if (::PathFileExistsW(m_strWorkDir) || ::GetFileAttributesW(WorkFolderName().c_str()) != INVALID_FILE_ATTRIBUTES)
       DeleteFolderTree(WorkFolderName().c_str());
+    // Folders of runs killed before their end (only this copy runs now: the
+    // mutex) go the same way, lest copies of the payloads pile up.
+    DeleteStaleWorkFolders(WorkFolderName().c_str());
     // A leftover that stays (a locked file, a path too long to remove) gives
     // way to a new folder of this run beside it, under a name no other
     // program can guess beforehand.

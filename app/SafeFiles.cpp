@@ -78,3 +78,22 @@ std::wstring MakeWorkFolder(const std::wstring& usual, uint32_t tag,
   }
   return std::wstring();
 }
+
+int RemoveStaleWorkFolders(IFolderTreeOps& ops, const std::wstring& usual) {
+  const size_t slash = usual.rfind(L'\\');
+  if (slash == std::wstring::npos || slash == 0 || slash + 1 == usual.size()) return 0;
+  std::wstring parent = usual.substr(0, slash);
+  const std::wstring base = usual.substr(slash + 1);
+  while (!parent.empty() && parent.back() == L'\\') parent.pop_back();  // %TEMP% ends with one of its own
+  if (parent.empty()) return 0;
+  int removed = 0;
+  for (const IFolderTreeOps::Entry& entry : ops.List(parent)) {
+    const std::wstring& name = entry.name;
+    if (name.size() != base.size() + 9 || name[base.size()] != L'.' || !SameText(name.substr(0, base.size()), base))
+      continue;
+    bool hex = true;
+    for (size_t i = base.size() + 1; i < name.size(); ++i) hex = hex && std::iswxdigit(name[i]);
+    if (hex && RemoveFolderTree(ops, parent + L"\\" + name)) ++removed;
+  }
+  return removed;
+}

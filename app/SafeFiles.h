@@ -68,3 +68,12 @@ BOOL IsOwnPlainFile(const OpenedFileFacts& file, uint64_t folderVolume, const st
 // folder was made.
 std::wstring MakeWorkFolder(const std::wstring& usual, uint32_t tag,
                             const std::function<bool(const std::wstring&)>& make);
+
+// Removes the folders beside `usual` that carry the names MakeWorkFolder gives
+// its new ones (`usual` + "." + eight hex digits), left by runs that were
+// killed before their end, each as RemoveFolderTree removes a folder (a link
+// is removed as a link, never followed). Run only by the one copy of the
+// program that may run (its mutex), before it makes its own folder: a folder
+// another process still holds open, or holds a file in, does not go. Returns
+// how many were removed.
+int RemoveStaleWorkFolders(IFolderTreeOps& ops, const std::wstring& usual);

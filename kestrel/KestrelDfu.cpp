@@ -291,11 +291,10 @@ int32_t run_dfu_flow_wired_mouse(uint16_t vid, uint16_t pid, const char* path) {
         break;
       }
       // Progress in this step: the SDK still writes, and the wait starts again,
-      // unless the overall limit has passed.
+      // unless the overall limit has passed; then the steps left run out.
       const bool progressed = g_dfuProgressReports.load() != progressBefore;
-      const bool overLimit = time.NowMs() >= start + kDfuFirstWaitLimitMs;
-      const bool writing = progressed && !overLimit;
-      if ((countdown == 0 && !writing) || (progressed && overLimit) || g_dfu_flag.load() == SDK_STATUS_DISCONNECT) {
+      const bool writing = progressed && time.NowMs() < start + kDfuFirstWaitLimitMs;
+      if ((countdown == 0 && !writing) || g_dfu_flag.load() == SDK_STATUS_DISCONNECT) {
         result = g_dfu_flag.load();
         if (g_bWriteLog) WriteLogFile(FormatText(L"ret=%d,dfu_flag=%d", result, g_dfu_flag.load()));
         break;

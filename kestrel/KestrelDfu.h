@@ -134,7 +134,8 @@ constexpr int32_t kDfuResultNoSdk = -1002;      // the SDK (or one of its functi
 // The success wait (after an outcome other than success) waits 16 one-second
 // steps for success; a step in which the SDK reported progress starts the 16
 // again, as long as kDfuFirstWaitLimitMs have not passed since the path was
-// handed over: an SDK still writing must not be closed under the chip.
+// handed over: an SDK still writing must not be closed under the chip. Past
+// that, progress no longer extends the wait, nor cuts it short.
 
 // The wait after the transfer has started: 0 once an outcome is reported
 // (g_dfu_flag no longer -1); kDfuResultSilent, after the time-out line, when

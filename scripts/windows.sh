@@ -14,6 +14,7 @@
 #   ORVANE_WIN_WHY        why, in words
 # orvane_win_say NAME     prints NAME's first line: which build and why
 # orvane_win_configure [DIR BITS]   configures a build tree when it has none
+# orvane_win_tree_bits DIR  the bitness of a configured build tree
 # orvane_wine_env BITS    exports WINEARCH and WINELOADER (the loader to run)
 
 orvane_win_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -32,6 +33,14 @@ orvane_win_tree() { # bits -> build tree
 
 orvane_win_toolchain() { # bits -> toolchain file
   if [ "$1" = 32 ]; then echo "$orvane_win_root/cmake/mingw-i686.cmake"; else echo "$orvane_win_root/cmake/mingw-x86_64.cmake"; fi
+}
+
+# The bitness of a build tree, from its toolchain file's own name: the folders
+# above it may be named anything (a checkout under ci-x86_64-runner).
+orvane_win_tree_bits() { # tree -> 32 or 64
+  local toolchain
+  toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$1/CMakeCache.txt" 2>/dev/null | head -n1)
+  if [ "$(basename "$toolchain")" = "$(basename "$(orvane_win_toolchain 64)")" ]; then echo 64; else echo 32; fi
 }
 
 orvane_win_decide() {

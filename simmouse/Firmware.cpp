@@ -162,8 +162,12 @@ void Firmware::Handle(Store& store, uint16_t vid, uint16_t pid, const Report& re
       m_mcuWritten = m_mcuFailVerify = m_mcuVerified = false;
       // The application resets into the boot loader, which enumerates anew.
       SimSleep(kReenumerateMs);
+      // A Kestrel transfer under way ends with the reset.
       Update(store, [](MouseState& s) {
-        if (s.state == DeviceState::Application) s.state = DeviceState::BootLoader;
+        if (s.state != DeviceState::Application && !(s.state == DeviceState::Writing && s.stage == Stage::Kestrel))
+          return;
+        s.state = DeviceState::BootLoader;
+        s.stage = Stage::None;
       });
       break;
     case kMcuVerify:
@@ -222,7 +226,10 @@ void Firmware::Begin(Store& store, uint16_t vid, uint16_t pid, const Report& req
   if (!boot) m_imagePending = false;
   bool ready = false;
   if (!Update(store, [&](MouseState& s) {
-        ready = s.state == (boot ? DeviceState::BootLoader : DeviceState::Application);
+        // A transfer of the same chip still under way is one its host
+        // abandoned (it gave up waiting, or went away): a new begin drops it.
+        ready = s.state == (boot ? DeviceState::BootLoader : DeviceState::Application) ||
+                (s.state == DeviceState::Writing && s.stage == t.stage);
         if (!ready) return;
         t.hasFault = TakeFault(s, t.stage, &t.fault);
         if (t.hasFault && t.fault.kind == FaultKind::Refuse) return;

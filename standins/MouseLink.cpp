@@ -170,13 +170,13 @@ TransferResult MouseLink::ProgramKestrel(const uint8_t* code, uint32_t size, con
   Report answer;
   TransferResult r = Exchange(begin, &answer);
   if (r == TransferResult::Done) r = Stream(kKestrelData, code, size, hooks);
-  if (r == TransferResult::Cancelled) {
-    Report abort = Request(kKestrelAbort, ++m_sequence);
-    m_transport->Send(abort);
-    return r;
-  }
-  if (r != TransferResult::Done) return r;
-  return Exchange(Request(kKestrelEnd, 0), &answer);
+  if (r == TransferResult::Done) r = Exchange(Request(kKestrelEnd, 0), &answer);
+  // Whatever ended the transfer short (the host gave up, an answer came past
+  // the time-out, a fault), the mouse is told to drop it, or it would stay in
+  // the middle of a transfer and refuse the next begin. A mouse that is gone
+  // or has finished with the transfer ignores it.
+  if (r != TransferResult::Done && m_open) m_transport->Send(Request(kKestrelAbort, ++m_sequence));
+  return r;
 }
 
 TransferResult MouseLink::ApplyKestrel() {

@@ -60,6 +60,16 @@ class CMainDialogLogic {
   // an answer to a prompt that is still open.
   bool OnCloseRequest();
 
+  // WM_ENDSESSION, on the window's thread. When the session really ends
+  // (`ending`) while the worker's stages run, the system ends the process soon
+  // after this returns, whatever is being written: the running stage is given
+  // up to kSessionEndWaitMs (less than the few seconds the system allows) to
+  // finish, and a debugger line says how it ended. A stage cut short is not
+  // saved by this: an interrupted MCU write leaves the mouse in its boot
+  // loader, from which the recovery program brings it back.
+  static constexpr DWORD kSessionEndWaitMs = 4000;
+  void OnEndSession(bool ending);
+
   // ---- devices
   void ScanDevices();
   BOOL CheckDeviceEntry(const HID_DEVICE_ENTRY& entry);
@@ -118,6 +128,9 @@ class CMainDialogLogic {
   int CountMatchingMice();
   // Set by StartWorker before the thread starts and cleared as the thread's last step.
   std::atomic<bool> m_bWorkerRunning{false};
+  // From StartWorker until the worker's stages are over: the system is held meanwhile.
+  std::atomic<bool> m_bStagesRunning{false};
+  void HoldForStages(bool hold);
   // False while the dialog initialises and once it is ending: StartWorker refuses.
   std::atomic<bool> m_bAcceptsUpdates{true};
 };

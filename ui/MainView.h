@@ -25,7 +25,12 @@ class IMainView {
   virtual void EndDialog(int result) = 0;
   // Runs the window's close command again a little later (window's thread).
   virtual void RequestClose() {}
-  // While an update writes (true until it is called with false): no sign-out,
-  // shutdown or sleep may cut it short. Any thread.
+  // While an update writes (true until it is called with false): a sign-out or
+  // shutdown is refused with a reason and idle sleep is kept away. A sleep the
+  // user chooses, a closed lid or a shutdown forced past the reason still come.
+  // Any thread.
   virtual void HoldSystem(bool hold) {}
+  // Waits up to `ms`, handling meanwhile what other threads send the window
+  // (their SendMessageW waits for this thread). Window's thread.
+  virtual void WaitHandlingSentMessages(DWORD ms) = 0;
 };

@@ -200,6 +200,14 @@ void COrvaneUpdaterDlg::HoldSystem(bool hold) {
     ::SendMessageW(m_hWnd, WM_HOLD_SYSTEM, hold ? 1 : 0, 0);
 }
 
+void COrvaneUpdaterDlg::WaitHandlingSentMessages(DWORD ms) {
+  // Wakes for a message another thread sends; PeekMessageW with
+  // PM_QS_SENDMESSAGE delivers those and leaves every posted one queued.
+  ::MsgWaitForMultipleObjectsEx(0, nullptr, ms, QS_SENDMESSAGE, 0);
+  MSG msg;
+  ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
 void COrvaneUpdaterDlg::ApplyHold(bool hold) {
   if (hold == m_bHoldingSystem) return;
   m_bHoldingSystem = hold;
@@ -209,7 +217,8 @@ void COrvaneUpdaterDlg::ApplyHold(bool hold) {
     LoadLocalizedString(m_logic.m_wLanguage, IDS_DO_NOT_UNPLUG, reason, LOCALIZED_TEXT_UNITS,
                         L"Please DO NOT unplug Device.");
     ::ShutdownBlockReasonCreate(m_hWnd, reason);
-    // Per thread, and this thread lives as long as the window.
+    // Per thread, and this thread lives as long as the window. It keeps only
+    // idle sleep away: a sleep the user chooses or a closed lid still comes.
     ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   } else {
     ::ShutdownBlockReasonDestroy(m_hWnd);

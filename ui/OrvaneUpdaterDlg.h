@@ -29,6 +29,7 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
   void EndDialog(int result) override { CDialogEx::EndDialog(result); }
   void RequestClose() override;
   void HoldSystem(bool hold) override;
+  void WaitHandlingSentMessages(DWORD ms) override;
 
   // ---- the framework's hooks
   void DoDataExchange(CDataExchange* pDX) override { BindControls(pDX); }
@@ -67,6 +68,7 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
     MESSAGE_HANDLER(WM_DEVICECHANGE, OnDeviceChange)
     MESSAGE_HANDLER(WM_TIMER, OnTimer)
     MESSAGE_HANDLER(WM_QUERYENDSESSION, OnQueryEndSession)
+    MESSAGE_HANDLER(WM_ENDSESSION, OnEndSession)
     MESSAGE_HANDLER(WM_HOLD_SYSTEM, OnHoldSystem)
     CHAIN_MSG_MAP(CDialogEx)
   END_MSG_MAP()
@@ -102,6 +104,12 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
   LRESULT OnTimer(UINT, WPARAM wParam, LPARAM, BOOL& bHandled);
   // A sign-out or shutdown is refused while an update writes.
   LRESULT OnQueryEndSession(UINT, WPARAM, LPARAM, BOOL&) { return m_bHoldingSystem ? FALSE : TRUE; }
+  // The session ends all the same (the user forced it): the logic decides how
+  // long the running stage may still take.
+  LRESULT OnEndSession(UINT, WPARAM wParam, LPARAM, BOOL&) {
+    m_logic.OnEndSession(wParam != FALSE);
+    return 0;
+  }
   LRESULT OnHoldSystem(UINT, WPARAM wParam, LPARAM, BOOL&) {
     ApplyHold(wParam != 0);
     return 0;
@@ -124,6 +132,6 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
   // library's use of it by name resolves to this module.
   HMODULE m_hTmbDll = nullptr;
   // Set (on the window's thread) while an update writes: the window refuses
-  // the end of the session and gives the reason, and the system stays awake.
+  // the end of the session and gives the reason, and idle sleep is kept away.
   bool m_bHoldingSystem = false;
 };

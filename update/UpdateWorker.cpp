@@ -8,6 +8,7 @@
 #include "app/Log.h"
 #include "app/Thread.h"
 #include "device/Version.h"
+#include "kestrel/KestrelDfu.h"
 #include "resources/resource.h"
 #include "ui/LocalizedText.h"
 #include "ui/MainDialogLogic.h"
@@ -154,14 +155,43 @@ bool CMainDialogLogic::StartWorker() {
   // its first instruction and a second click cannot start another.
   bool expected = false;
   if (!m_bWorkerRunning.compare_exchange_strong(expected, true)) return false;
-  m_view.HoldSystem(true);
+  HoldForStages(true);
   if (!StartDetachedThread([this] { Thread_UpdateFW(); })) {
     DebugTrace(L"debug_:the update thread could not be started");
-    m_view.HoldSystem(false);
+    HoldForStages(false);
     m_bWorkerRunning.store(false);
     return false;
   }
   return true;
+}
+
+void CMainDialogLogic::HoldForStages(bool hold) {
+  m_bStagesRunning.store(hold);
+  m_view.HoldSystem(hold);
+}
+
+void CMainDialogLogic::OnEndSession(bool ending) {
+  if (!ending || !m_bStagesRunning.load()) return;
+  auto stage = [] {
+    const int32_t s = g_iUpdateStage.load();
+    return s == 2 ? L"Kestrel" : s == 1 ? L"MCU" : L"first";
+  };
+  DebugTrace(L"debug_:the session ends during the %ls stage of an update: up to %u ms for it to finish", stage(),
+             static_cast<unsigned>(kSessionEndWaitMs));
+  // On the update's clock. The worker's and the libraries' reports reach the
+  // window by SendMessageW: they are handled while this waits, or the stage
+  // would stall behind it.
+  IKestrelTime& time = KestrelTime();
+  const int64_t deadline = time.NowMs() + kSessionEndWaitMs;
+  for (int64_t now = time.NowMs(); m_bStagesRunning.load() && now < deadline; now = time.NowMs())
+    m_view.WaitHandlingSentMessages(static_cast<DWORD>(deadline - now < 50 ? deadline - now : 50));
+  if (!m_bStagesRunning.load()) {
+    DebugTrace(L"debug_:the update's stages ended before the session");
+    return;
+  }
+  DebugTrace(L"debug_:the session ends with the %ls stage unfinished: a mouse left in its boot loader is brought "
+             L"back by the recovery program, OrvaneUpdaterRecovery.exe",
+             stage());
 }
 
 UINT CMainDialogLogic::Thread_UpdateFW() {
@@ -172,7 +202,7 @@ UINT CMainDialogLogic::Thread_UpdateFW() {
   ShowProgress(0);
   Log(L"Thread_UpdateFW->OnFirmwareUpdate");
   const bool ok = OnFirmwareUpdate();
-  m_view.HoldSystem(false);  // nothing writes any more
+  HoldForStages(false);  // nothing writes any more
   Log(ok ? L"Thread_UpdateFW true" : L"Thread_UpdateFW false");
   g_iUpdateState.store(255);
 
@@ -223,8 +253,9 @@ bool CMainDialogLogic::OnFirmwareUpdate() {
   bool result = false;
   bool proceed = m_bTamberOnly || PackageUsable();
   // The updater library refuses two mice (-6) only after the Kestrel stage
-  // has written one of them: refused here, before any write.
-  if (proceed) {
+  // has written one of them: refused here, before any write. Without a
+  // Kestrel stage the library's own refusal comes first and is reported.
+  if (proceed && !m_bTamberOnly) {
     const int mice = CountMatchingMice();
     if (mice > 1) {
       DebugTrace(L"debug_:%d mice with %ls are plugged in, no update run: unplug all but one", mice,

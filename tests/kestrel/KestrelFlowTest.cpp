@@ -229,8 +229,10 @@ TEST_F(KestrelFlowTest, OutcomeAfterTheStartDecidesTheSuccessWait) {
       // Progress after the connect keeps the wait going, up to sixteen steps after the last one.
       {"connect, progress, success", {{2000, SDK_STATUS_CONNECT}, {52000, SDK_STATUS_SUCCESS}}, 0, 50, 42000},
       {"connect, progress, nothing", {{2000, SDK_STATUS_CONNECT}}, 7, 40 + 16, 42000},
-      // Ends at the first report after the limit: 3,000 + 600 steps after the path.
-      {"progress for ever ends ten minutes after the path", {{2000, SDK_STATUS_CONNECT}}, 7, 600, 700000},
+      // Past ten minutes after the path progress only stops extending the wait: the
+      // step ending 598 s after the path is the last that does, sixteen steps follow.
+      {"progress for ever stops extending ten minutes after the path", {{2000, SDK_STATUS_CONNECT}}, 7, 595 + 16,
+       700000},
   };
   for (const Case& c : cases) {
     sdk = FakeKestrelSdk();

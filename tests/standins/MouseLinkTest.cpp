@@ -49,6 +49,37 @@ TransferResult ProgramKestrel(size_t size, const TransferHooks& hooks) {
   return link.ProgramKestrel(code.data(), static_cast<uint32_t>(size), "1.2.0", "mouse", hooks);
 }
 
+// The mouse's own channel, except that the answer to the first data window
+// comes only after the link has stopped waiting for it, as when the host's
+// machine stalls: it shows up at the next wait instead.
+class LateTransport : public standins::Transport {
+ public:
+  bool Present(uint16_t vid, uint16_t pid) override { return m_inner->Present(vid, pid); }
+  bool Open(uint16_t vid, uint16_t pid) override { return m_inner->Open(vid, pid); }
+  void Close() override { m_inner->Close(); }
+  Io Send(const proto::Report& report) override { return m_inner->Send(report); }
+  Io Receive(proto::Report* report, uint32_t timeoutMs) override {
+    if (m_late && m_waitedOut) {
+      *report = m_held;
+      m_late = false;
+      return Io::Ok;
+    }
+    Io io = m_inner->Receive(report, timeoutMs);
+    if (io == Io::Ok && !m_held[0] && (*report)[proto::kCommandAt] == proto::kKestrelData) {
+      m_held = *report;
+      m_late = true;
+      io = Io::Timeout;
+    }
+    if (io == Io::Timeout && timeoutMs > 0 && m_late) m_waitedOut = true;
+    return io;
+  }
+
+ private:
+  std::unique_ptr<standins::Transport> m_inner = standins::MakeTransport();
+  proto::Report m_held{};
+  bool m_late = false, m_waitedOut = false;
+};
+
 // One MCU session, opened in the boot loader.
 struct Mcu {
   MouseLink link;
@@ -89,6 +120,22 @@ TEST(SimKestrelProgramming, RunsThroughWritingAndVerifyingAndCountsEveryByte) {
   EXPECT_EQ(store.Load().kestrelUpdates, 1u);
   // Applied once: a second apply has nothing to run.
   EXPECT_EQ(link.ApplyKestrel(), TransferResult::NoDevice);
+}
+
+// A library that gives up on an answer tells the mouse, which would
+// otherwise stay in the middle of the transfer and refuse the next one.
+TEST(SimKestrelProgramming, AnAnswerPastTheTimeOutLeavesTheMouseReadyForTheNextTransfer) {
+  simtest::SimEnv env;
+  Store store;
+  MouseLink link{std::unique_ptr<standins::Transport>(new LateTransport())};
+  ASSERT_EQ(link.Open(kVendorId, kAppProductId), TransferResult::Done);
+  std::vector<uint8_t> code = Code(6400);
+  EXPECT_EQ(link.ProgramKestrel(code.data(), 6400, "1.2.0", "mouse", TransferHooks()), TransferResult::Silent);
+  EXPECT_EQ(store.Load().state, DeviceState::Application);
+  // The late answer arrives now and is passed over.
+  EXPECT_EQ(link.ProgramKestrel(code.data(), 6400, "1.2.0", "mouse", TransferHooks()), TransferResult::Done);
+  Mcu mcu;
+  EXPECT_EQ(mcu.Enter(), TransferResult::Done);
 }
 
 TEST(SimKestrelProgramming, TakesAMillisecondPerReportAtFullScale) {
@@ -302,4 +349,33 @@ TEST(SimFirmware, AGapInTheDataEndsTheTransferWithoutWritingPastIt) {
   EXPECT_EQ(answers[1][kStatusAt], kOutOfOrder);
   EXPECT_EQ(Argument(answers[1]), kBlockBytes);
   EXPECT_EQ(answers[2][kStatusAt], kOutOfOrder);
+}
+
+// A host that went away in the middle of a transfer told the mouse nothing:
+// a new begin of the same chip, or the switch to the boot loader, takes over.
+TEST(SimFirmware, ATransferItsHostAbandonedGivesWayToTheNextOne) {
+  simtest::SimEnv env;
+  Store store;
+  Firmware firmware;
+  using namespace proto;
+  Report kestrel = Request(kKestrelBegin, 1, 3 * kBlockBytes);
+  PutVersionAndCategory(&kestrel, "1.2.0", "mouse");
+  const struct {
+    uint16_t pid;
+    Report request;
+    DeviceState after;
+  } steps[] = {
+      {kAppProductId, kestrel, DeviceState::Writing},
+      {kAppProductId, kestrel, DeviceState::Writing},
+      {kAppProductId, Request(kMcuEnterBoot, 2), DeviceState::BootLoader},
+      {kBootProductId, Request(kMcuBegin, 3, 640), DeviceState::Writing},
+      {kBootProductId, Request(kMcuBegin, 4, 640), DeviceState::Writing},
+  };
+  for (const auto& step : steps) {
+    std::vector<Report> answers;
+    firmware.Handle(store, kVendorId, step.pid, step.request, &answers);
+    const uint8_t status = answers.empty() ? static_cast<uint8_t>(kOk) : answers[0][kStatusAt];
+    EXPECT_EQ(status, kOk) << int(step.request[kSequenceAt]) << ": " << StatusName(status);
+    EXPECT_EQ(store.Load().state, step.after) << int(step.request[kSequenceAt]);
+  }
 }

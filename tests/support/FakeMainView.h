@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrel/KestrelDfu.h"
 #include "ui/MainView.h"
 
 class FakeMainView : public IMainView {
@@ -54,6 +55,8 @@ class FakeMainView : public IMainView {
     std::lock_guard<std::mutex> l(m);
     holds.push_back(hold);
   }
+  // On the update's clock, as the window's wait runs on the real one.
+  void WaitHandlingSentMessages(DWORD ms) override { KestrelTime().SleepMs(ms); }
   void EndDialog(int result) override {
     std::lock_guard<std::mutex> l(m);
     endResult = result;

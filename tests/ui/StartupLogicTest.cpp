@@ -282,8 +282,10 @@ struct FakeTree : IFolderTreeOps {
   }
   bool RemoveFolder(const std::wstring& p) override { return Remove(L"rmdir " + p, p); }
   bool RemoveFile(const std::wstring& p) override { return Remove(L"del " + p, p); }
+  std::wstring held;  // a file another process holds open: it does not go
   bool Remove(const std::wstring& call, const std::wstring& p) {
     calls.push_back(call);
+    if (p == held) return false;
     auto child = nodes.lower_bound(p + L"\\");
     if (child != nodes.end() && child->first.rfind(p + L"\\", 0) == 0) return false;  // not empty
     return nodes.erase(p) == 1;
@@ -486,4 +488,27 @@ TEST(VendorFiles, OnlyRecordedFilesWithTheirDigestMachineAndKnownImportsLoadAndA
     EXPECT_NE(plan.failure.find("KestrelHidCoreLib.dll: import"), std::string::npos) << plan.failure;
     EXPECT_TRUE(plan.files.empty());
   }
+}
+
+// Folders of killed runs beside the usual one go as the usual one does; no
+// other name is touched, and one still held stays.
+TEST(RemoveStaleWorkFolders, OnlyTheNamesOfNewWorkFoldersEachWithoutFollowingALink) {
+  FakeTree fake;
+  const std::wstring w = L"T\\OrvaneTessik_mouse";
+  for (const std::wstring& kept : {w, w + L"\\Tmb.dll", w + L".1234567", w + L".123456789", w + L".1234567g",
+                                   w + L"_12345678", std::wstring(L"T\\Other.12345678"), w + L".0000beef\\held"})
+    fake.nodes[kept] = {kFile, kFile};
+  fake.nodes[w] = {kDir, kDir};
+  fake.nodes[w + L".0000beef"] = {kDir, kDir};
+  fake.nodes[w + L".0000002A"] = {kDir, kDir};
+  fake.nodes[w + L".0000002A\\MouseFW.bin"] = {kFile, kFile};
+  fake.nodes[w + L".deadbeef"] = {kDir | kLink, 0};
+  fake.held = w + L".0000beef\\held";
+  EXPECT_EQ(RemoveStaleWorkFolders(fake, L"T\\\\OrvaneTessik_mouse"), 2);
+  EXPECT_EQ(fake.calls, std::vector<std::wstring>({L"list T", L"list " + w + L".0000002A",
+                                                   L"del " + w + L".0000002A\\MouseFW.bin",
+                                                   L"rmdir " + w + L".0000002A", L"list " + w + L".0000beef",
+                                                   L"del " + w + L".0000beef\\held", L"rmdir " + w + L".0000beef",
+                                                   L"rmdir " + w + L".deadbeef"}));
+  EXPECT_EQ(fake.nodes.size(), 9u);  // the three removed are gone
 }

@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
+#include "app/Log.h"
+#include "kestrel/KestrelDfu.h"
 #include "resources/resource.h"
 #include "tests/support/FakeHidBackend.h"
 #include "tests/support/FakeMainView.h"
@@ -13,10 +16,20 @@
 namespace {
 
 std::atomic<int> g_updates{0};
+std::atomic<int> g_updateMs{50};  // how long the update takes; -1: until released
+std::atomic<bool> g_release{false};
 int VENDOR_CALL FakeUpdate(const wchar_t*, FWU_ProgressCallback) {
   ++g_updates;
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int ms = 0; g_updateMs < 0 ? !g_release : ms < g_updateMs; ms += 5)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return 1;
+}
+
+std::mutex g_debugLock;
+std::wstring g_debug;
+void CaptureDebug(const wchar_t* text) {
+  std::lock_guard<std::mutex> l(g_debugLock);
+  g_debug += text;
 }
 
 class UpdateCommandTest : public ::testing::Test {
@@ -25,6 +38,8 @@ class UpdateCommandTest : public ::testing::Test {
     g_iUpdateState = 0;
     g_iProgress = 0;
     g_updates = 0;
+    g_updateMs = 50;
+    g_release = false;
     g_pMainDlg = &logic;
     logic.m_strMsgCaption = L"Orvane Firmware Updater";
     logic.m_bTamberOnly = true;
@@ -152,6 +167,47 @@ TEST_F(UpdateCommandTest, ACloseWhileTheWorkerTakesItsLastStepsIsAskedAgain) {
   EXPECT_EQ(answered.load(), 1);
   EXPECT_EQ(view.closeRequests.load(), 1);
   EXPECT_TRUE(logic.OnCloseRequest());
+}
+
+// The session ends (WM_ENDSESSION) while an update writes: the running stage
+// is given a bounded time, less than the system allows, to finish.
+TEST_F(UpdateCommandTest, TheSessionEndingDuringAnUpdateWaitsABoundedTimeForTheStage) {
+  ScaledKestrelTime time(0.05);  // the update's clock: its 4,000 ms pass in 200
+  SetKestrelTime(&time);
+  SetDebugOutput(CaptureDebug);
+  const struct {
+    const char* name;
+    bool update, ending;
+    int updateMs;              // real time
+    int64_t atLeast, atMost;   // the wait, on the update's clock
+    const wchar_t* line;       // the debugger's last word
+  } cases[] = {
+      {"no update", false, true, 0, 0, 500, nullptr},
+      {"the session goes on", true, false, -1, 0, 500, nullptr},
+      {"a stage that ends in time", true, true, 100, 0, 3500, L"the update's stages ended before the session"},
+      {"a stage that does not", true, true, -1, 4000, 9000, L"recovery program, OrvaneUpdaterRecovery.exe"},
+  };
+  for (const auto& c : cases) {
+    g_debug.clear();
+    g_updateMs = c.updateMs;
+    g_release = false;
+    if (c.update) logic.OnStartUpdateMessage();
+    const int64_t start = time.NowMs();
+    logic.OnEndSession(c.ending);
+    const int64_t waited = time.NowMs() - start;
+    g_release = true;
+    WaitForWorker();
+    EXPECT_GE(waited, c.atLeast) << c.name;
+    EXPECT_LE(waited, c.atMost) << c.name;
+    std::lock_guard<std::mutex> l(g_debugLock);
+    if (c.line) {
+      EXPECT_NE(g_debug.find(c.line), std::wstring::npos) << c.name;
+    } else {
+      EXPECT_EQ(g_debug, L"") << c.name;
+    }
+  }
+  SetDebugOutput(nullptr);
+  SetKestrelTime(nullptr);
 }
 
 }  // namespace

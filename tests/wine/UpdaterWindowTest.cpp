@@ -364,11 +364,23 @@ TEST_F(UpdaterWindowTest, AWorkFolderThatCannotBeMadeGivesTheCantLoadBoxButALeft
   CreateDirectoryW((work + L"\\FWUpdater.dll").c_str(), nullptr);
   Pin pin(work + L"\\FWUpdater.dll\\pin");
   ASSERT_TRUE(pin.ok());
+  // Folders of runs killed before their end go; one in which another process
+  // still holds a file stays.
+  const std::wstring stale = work + L".0badf00d", held = work + L".0000beef";
+  for (const std::wstring& d : {stale, held}) CreateDirectoryW(d.c_str(), nullptr);
+  WriteText(stale + L"\\MouseFW.bin", "left by a killed run");
+  Pin heldFile(held + L"\\Tmb.dll");
+  ASSERT_TRUE(heldFile.ok());
   HWND main = StartToWindow();
   ASSERT_NE(main, nullptr) << "the leftover kept the payloads out";
   EXPECT_TRUE(MessageBoxes(app.pid).empty());
+  EXPECT_FALSE(Exists(stale));
+  EXPECT_TRUE(Exists(held + L"\\Tmb.dll"));
   CloseBox(main);
   pin.Release();
+  heldFile.Release();
+  DeleteFileW((held + L"\\Tmb.dll").c_str());
+  RemoveDirectoryW(held.c_str());
 
   // A temporary folder too long for a work folder: no payload is written.
   const std::wstring saved = temp;

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/WinFiles.h"
@@ -208,6 +209,7 @@ TEST_F(UpdaterFlowTest, TheStartMessageUpdatesWithoutAPromptAndOnlyOnce) {
 
 // The end of the session while the mouse is written waits for the update: the
 // window refuses it. (wineboot asks every window, and ends each process that agrees.)
+// Where it ends all the same, the running stage gets a few seconds.
 TEST_F(UpdaterFlowTest, TheEndOfTheSessionDuringAnUpdateWaitsForIt) {
   Start();
   ClickUpdate(IDYES);
@@ -218,6 +220,23 @@ TEST_F(UpdaterFlowTest, TheEndOfTheSessionDuringAnUpdateWaitsForIt) {
   EXPECT_TRUE(wineboot.WaitExit(30000));
   wineboot.Close();
   ASSERT_TRUE(app.Running()) << "the end of the session cut the update short";
+  // The session ends all the same (forced): the window gives the stage a few
+  // seconds, handling the reports sent to it meanwhile, before it lets go.
+  auto written = [&] { return Mouse().kestrelBytesWritten + Mouse().mcuBytesWritten; };
+  const uint64_t before = written();
+  uint64_t midway = 0;
+  std::thread watch([&] {
+    Sleep(3000);
+    midway = written();
+  });
+  const DWORD start = GetTickCount();
+  DWORD_PTR answer = 0;
+  EXPECT_TRUE(SendMessageTimeoutW(main, WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 15000, &answer));
+  const DWORD waited = GetTickCount() - start;
+  const bool over = !TopWindows(app.pid, kBoxCaption).empty();
+  watch.join();
+  EXPECT_TRUE(waited >= 3900 || over) << waited << " ms, and the stages still ran";
+  EXPECT_TRUE(over || midway > before) << "the update stalled behind the waiting window";
   std::vector<int> shown;
   HWND result = WatchUntilResult(&shown, false);
   ASSERT_NE(result, nullptr);
@@ -241,11 +260,15 @@ TEST_F(UpdaterFlowTest, AWindowThatIsEndingStartsNoUpdate) {
   ASSERT_TRUE(MouseHost::WaitShown(true));
   Sleep(300);  // the arrival reaches the window
   PostMessageW(main, WM_USER + 1015, 0, 0);
-  Sleep(1500);  // a worker would be writing the Kestrel chip by now
+  // The box stays open well past the moment a worker would begin to write
+  // (about two seconds after its start), or until one does.
+  WaitUntil([&] { return Mouse().state == simmouse::DeviceState::Writing || Mouse().kestrelBytesWritten > 0; }, 8000,
+            50);
   Press(box, IDOK);
   DWORD code = 1;
   ASSERT_TRUE(app.WaitExit(15000, &code));
   EXPECT_EQ(code, 0u);
+  EXPECT_EQ(Mouse().state, simmouse::DeviceState::Application);
   EXPECT_EQ(Mouse().kestrelBytesWritten, 0u);
 }
 
