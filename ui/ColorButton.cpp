@@ -121,7 +121,7 @@ void CColorButton::PreSubclassWindow() {
 void CColorButton::SetAppearance(UINT normalId, UINT hoverId, COLORREF text, const wchar_t* face,
                                  const wchar_t* caption) {
   if (!face) face = L"Arial";
-  HFONT font = ::CreateFontW(16, 0, 0, 0, 500, FALSE, FALSE, FALSE, 0, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+  HFONT font = ::CreateFontW(m_scale.Scale(kDesignFontButton), 0, 0, 0, 500, FALSE, FALSE, FALSE, 0, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                              DEFAULT_QUALITY, FF_SWISS, face);
   // The control lets go of the old font before it is deleted.
   SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
@@ -171,12 +171,13 @@ void CColorButton::DrawItem(LPDRAWITEMSTRUCT dis) {
   ::BitBlt(m_dcMem, 0, 0, w, h, m_dcBk, 0, 0, SRCCOPY);
 
   if (m_nDrawMode == 3) {
-    const CPngImage* img = (dis->itemState & ODS_SELECTED) ? m_pImgPressed.get()
-                           : m_bHover                       ? m_pImgHover.get()
-                                                            : m_pImgNormal.get();
-    if (img && img->Get()) {
+    const std::shared_ptr<const CPngImage>& img = (dis->itemState & ODS_SELECTED) ? m_pImgPressed
+                                                  : m_bHover                       ? m_pImgHover
+                                                                                   : m_pImgNormal;
+    Gdiplus::Image* drawn = m_scale.IsDesignSize() ? (img ? img->Get() : nullptr) : PlateAtSize(img, w, h);
+    if (drawn) {
       Gdiplus::Graphics g(m_dcMem);
-      g.DrawImage(img->Get(), 0, 0, w, h);
+      g.DrawImage(drawn, 0, 0, w, h);
     }
   }
 
@@ -185,8 +186,8 @@ void CColorButton::DrawItem(LPDRAWITEMSTRUCT dis) {
   if (caption[0]) {
     RECT rcText = rc;
     if (m_bLButtonDown) {
-      rcText.left += 2;
-      rcText.top += 2;
+      rcText.left += m_scale.Scale(kDesignPressedOffset);
+      rcText.top += m_scale.Scale(kDesignPressedOffset);
     }
     ::SetBkMode(m_dcMem, TRANSPARENT);
     ::SetTextColor(m_dcMem, m_crText);
@@ -195,6 +196,49 @@ void CColorButton::DrawItem(LPDRAWITEMSTRUCT dis) {
     ::SelectObject(m_dcMem, oldFont);
   }
   ::BitBlt(dis->hDC, 0, 0, w, h, m_dcMem, 0, 0, SRCCOPY);
+}
+
+Gdiplus::Image* CColorButton::PlateAtSize(const std::shared_ptr<const CPngImage>& plate, int w, int h) {
+  if (!plate || !plate->Get() || w <= 0 || h <= 0) return nullptr;
+  ScaledPlate& kept = m_scaledPlates[plate.get()];
+  if (kept.image && static_cast<int>(kept.image->GetWidth()) == w && static_cast<int>(kept.image->GetHeight()) == h)
+    return kept.image.get();
+  kept.plate = plate;  // the key stays valid while it is kept
+  kept.image.reset(new Gdiplus::Bitmap(w, h, PixelFormat32bppPARGB));
+  if (kept.image->GetLastStatus() != Gdiplus::Ok) {
+    kept.image.reset();
+    return plate->Get();  // drawn scaled as at 96 DPI rather than not at all
+  }
+  Gdiplus::Graphics g(kept.image.get());
+  g.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+  g.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+  g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+  Gdiplus::ImageAttributes edges;
+  edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+  Gdiplus::Image* source = plate->Get();
+  g.DrawImage(source, Gdiplus::Rect(0, 0, w, h), 0, 0, static_cast<INT>(source->GetWidth()),
+              static_cast<INT>(source->GetHeight()), Gdiplus::UnitPixel, &edges);
+  return kept.image.get();
+}
+
+HBITMAP ScaleBitmapSmoothly(HBITMAP source, int width, int height) {
+  if (!source || width <= 0 || height <= 0) return nullptr;
+  Gdiplus::Bitmap original(source, nullptr);
+  Gdiplus::Bitmap scaled(width, height, PixelFormat24bppRGB);
+  if (original.GetLastStatus() != Gdiplus::Ok || scaled.GetLastStatus() != Gdiplus::Ok) return nullptr;
+  {
+    Gdiplus::Graphics g(&scaled);
+    g.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    if (g.DrawImage(&original, Gdiplus::Rect(0, 0, width, height), 0, 0, static_cast<INT>(original.GetWidth()),
+                    static_cast<INT>(original.GetHeight()), Gdiplus::UnitPixel, &edges) != Gdiplus::Ok)
+      return nullptr;
+  }
+  HBITMAP out = nullptr;
+  if (scaled.GetHBITMAP(Gdiplus::Color(0, 0, 0), &out) != Gdiplus::Ok) return nullptr;
+  return out;
 }
 
 LRESULT CColorButton::OnMouseMove(UINT, WPARAM, LPARAM, BOOL& bHandled) {
