@@ -603,8 +603,12 @@ TEST_F(UpdaterWindowTest, At144DpiTheWindowIsTheLayoutScaledWithItsTextsWholeAnd
     const RECT r = ControlRect(main, c.id);
     EXPECT_EQ(r.left, c.x) << "control " << c.id;
     EXPECT_EQ(r.top, c.y) << "control " << c.id;
-    if (c.w >= 0) EXPECT_EQ(r.right - r.left, c.w) << "control " << c.id;
-    if (c.h >= 0) EXPECT_EQ(r.bottom - r.top, c.h) << "control " << c.id;
+    if (c.w >= 0) {
+      EXPECT_EQ(r.right - r.left, c.w) << "control " << c.id;
+    }
+    if (c.h >= 0) {
+      EXPECT_EQ(r.bottom - r.top, c.h) << "control " << c.id;
+    }
   }
 
   // Every text in its font at this size (Arial 24, the notice 33, the
