@@ -1,8 +1,10 @@
 #include "ui/ColorButton.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "app/Thread.h"
 #include "resources/resource.h"
@@ -222,23 +224,81 @@ Gdiplus::Image* CColorButton::PlateAtSize(const std::shared_ptr<const CPngImage>
 }
 
 HBITMAP ScaleBitmapSmoothly(HBITMAP source, int width, int height) {
-  if (!source || width <= 0 || height <= 0) return nullptr;
-  Gdiplus::Bitmap original(source, nullptr);
-  Gdiplus::Bitmap scaled(width, height, PixelFormat24bppRGB);
-  if (original.GetLastStatus() != Gdiplus::Ok || scaled.GetLastStatus() != Gdiplus::Ok) return nullptr;
-  {
-    Gdiplus::Graphics g(&scaled);
-    g.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
-    g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
-    Gdiplus::ImageAttributes edges;
-    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
-    if (g.DrawImage(&original, Gdiplus::Rect(0, 0, width, height), 0, 0, static_cast<INT>(original.GetWidth()),
-                    static_cast<INT>(original.GetHeight()), Gdiplus::UnitPixel, &edges) != Gdiplus::Ok)
-      return nullptr;
+  BITMAP info = {};
+  if (!source || width <= 0 || height <= 0 || !::GetObjectW(source, sizeof info, &info) || info.bmWidth <= 0 ||
+      info.bmHeight <= 0)
+    return nullptr;
+  const int sw = info.bmWidth, sh = info.bmHeight;
+  BITMAPINFO bi = {};
+  bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+  bi.bmiHeader.biWidth = sw;
+  bi.bmiHeader.biHeight = -sh;  // top-down
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  std::vector<DWORD> pixels(static_cast<size_t>(sw) * sh);
+  HDC screen = ::GetDC(nullptr);
+  const int rows = screen ? ::GetDIBits(screen, source, 0, sh, pixels.data(), &bi, DIB_RGB_COLORS) : 0;
+  if (screen) ::ReleaseDC(nullptr, screen);
+  if (rows != sh) return nullptr;
+
+  // Only what differs from the colour of the top-left corner is resampled
+  // (with the filter's reach around it): a resampling costs per pixel, and
+  // most of a background is one colour, which scales to itself.
+  const DWORD plain = pixels[0] & 0xFFFFFF;
+  int x0 = sw, y0 = sh, x1 = -1, y1 = -1;
+  for (int y = 0; y < sh; ++y)
+    for (int x = 0; x < sw; ++x)
+      if ((pixels[static_cast<size_t>(y) * sw + x] & 0xFFFFFF) != plain) {
+        if (x < x0) x0 = x;
+        if (x > x1) x1 = x;
+        if (y < y0) y0 = y;
+        if (y > y1) y1 = y;
+      }
+  const int reach = 3;
+  x0 = x0 - reach < 0 ? 0 : x0 - reach;
+  y0 = y0 - reach < 0 ? 0 : y0 - reach;
+  x1 = x1 + reach + 1 > sw ? sw : x1 + reach + 1;  // exclusive from here on
+  y1 = y1 + reach + 1 > sh ? sh : y1 + reach + 1;
+
+  bi.bmiHeader.biWidth = width;
+  bi.bmiHeader.biHeight = -height;
+  void* bits = nullptr;
+  HBITMAP scaled = ::CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!scaled) return nullptr;
+  DWORD* out = static_cast<DWORD*>(bits);
+  std::fill(out, out + static_cast<size_t>(width) * height, plain | 0xFF000000u);
+  if (x1 <= x0 || y1 <= y0) return scaled;  // one colour throughout
+
+  // Drawn through a device context onto the DIB section rather than onto a
+  // GDI+ bitmap: some GDI+ implementations (Wine's) compose onto their own
+  // bitmaps pixel by pixel. The part keeps the whole image's proportions.
+  HDC dc = ::CreateCompatibleDC(nullptr);
+  bool drawn = false;
+  if (dc) {
+    HGDIOBJ previous = ::SelectObject(dc, scaled);
+    {
+      Gdiplus::Bitmap whole(sw, sh, sw * 4, PixelFormat32bppRGB, reinterpret_cast<BYTE*>(pixels.data()));
+      Gdiplus::Graphics g(dc);
+      g.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+      g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+      Gdiplus::ImageAttributes edges;
+      edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+      const Gdiplus::REAL fx = static_cast<Gdiplus::REAL>(width) / sw, fy = static_cast<Gdiplus::REAL>(height) / sh;
+      drawn = whole.GetLastStatus() == Gdiplus::Ok &&
+              g.DrawImage(&whole, Gdiplus::RectF(x0 * fx, y0 * fy, (x1 - x0) * fx, (y1 - y0) * fy),
+                          static_cast<Gdiplus::REAL>(x0), static_cast<Gdiplus::REAL>(y0),
+                          static_cast<Gdiplus::REAL>(x1 - x0), static_cast<Gdiplus::REAL>(y1 - y0), Gdiplus::UnitPixel,
+                          &edges) == Gdiplus::Ok;
+    }
+    ::SelectObject(dc, previous);
+    ::DeleteDC(dc);
   }
-  HBITMAP out = nullptr;
-  if (scaled.GetHBITMAP(Gdiplus::Color(0, 0, 0), &out) != Gdiplus::Ok) return nullptr;
-  return out;
+  if (!drawn) {
+    ::DeleteObject(scaled);
+    return nullptr;
+  }
+  return scaled;
 }
 
 LRESULT CColorButton::OnMouseMove(UINT, WPARAM, LPARAM, BOOL& bHandled) {
