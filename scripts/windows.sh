@@ -115,3 +115,27 @@ orvane_win_prefix() { # [prefix]
     return 1
   fi
 }
+
+# The display scaling that Windows programs of a prefix start with: the system
+# DPI, HKCU\Control Panel\Desktop\LogPixels, which each process reads once at
+# its start. orvane_win_dpi_set prints the value it replaced (empty: none) for
+# orvane_win_dpi_restore, so that the prefix goes back to what it was.
+orvane_win_dpi_set() { # prefix dpi
+  local old
+  old=$(WINEPREFIX=$1 "$orvane_win_root/scripts/wine-run" reg query 'HKCU\Control Panel\Desktop' /v LogPixels \
+    2>/dev/null | tr -d '\r' | awk '$1 == "LogPixels" { print $3 }')
+  WINEPREFIX=$1 "$orvane_win_root/scripts/wine-run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels \
+    /t REG_DWORD /d "$2" /f >/dev/null 2>&1 || return 1
+  [ -n "$old" ] && old=$((old))
+  echo "$old"
+}
+
+orvane_win_dpi_restore() { # prefix old
+  if [ -n "$2" ]; then
+    WINEPREFIX=$1 "$orvane_win_root/scripts/wine-run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels \
+      /t REG_DWORD /d "$2" /f >/dev/null 2>&1
+  else
+    WINEPREFIX=$1 "$orvane_win_root/scripts/wine-run" reg delete 'HKCU\Control Panel\Desktop' /v LogPixels \
+      /f >/dev/null 2>&1
+  fi
+}

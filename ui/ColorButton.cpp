@@ -1,8 +1,10 @@
 #include "ui/ColorButton.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "app/Thread.h"
 #include "resources/resource.h"
@@ -121,7 +123,7 @@ void CColorButton::PreSubclassWindow() {
 void CColorButton::SetAppearance(UINT normalId, UINT hoverId, COLORREF text, const wchar_t* face,
                                  const wchar_t* caption) {
   if (!face) face = L"Arial";
-  HFONT font = ::CreateFontW(16, 0, 0, 0, 500, FALSE, FALSE, FALSE, 0, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+  HFONT font = ::CreateFontW(m_scale.Scale(kDesignFontButton), 0, 0, 0, 500, FALSE, FALSE, FALSE, 0, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                              DEFAULT_QUALITY, FF_SWISS, face);
   // The control lets go of the old font before it is deleted.
   SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
@@ -171,12 +173,13 @@ void CColorButton::DrawItem(LPDRAWITEMSTRUCT dis) {
   ::BitBlt(m_dcMem, 0, 0, w, h, m_dcBk, 0, 0, SRCCOPY);
 
   if (m_nDrawMode == 3) {
-    const CPngImage* img = (dis->itemState & ODS_SELECTED) ? m_pImgPressed.get()
-                           : m_bHover                       ? m_pImgHover.get()
-                                                            : m_pImgNormal.get();
-    if (img && img->Get()) {
+    const std::shared_ptr<const CPngImage>& img = (dis->itemState & ODS_SELECTED) ? m_pImgPressed
+                                                  : m_bHover                       ? m_pImgHover
+                                                                                   : m_pImgNormal;
+    Gdiplus::Image* drawn = m_scale.IsDesignSize() ? (img ? img->Get() : nullptr) : PlateAtSize(img, w, h);
+    if (drawn) {
       Gdiplus::Graphics g(m_dcMem);
-      g.DrawImage(img->Get(), 0, 0, w, h);
+      g.DrawImage(drawn, 0, 0, w, h);
     }
   }
 
@@ -185,8 +188,8 @@ void CColorButton::DrawItem(LPDRAWITEMSTRUCT dis) {
   if (caption[0]) {
     RECT rcText = rc;
     if (m_bLButtonDown) {
-      rcText.left += 2;
-      rcText.top += 2;
+      rcText.left += m_scale.Scale(kDesignPressedOffset);
+      rcText.top += m_scale.Scale(kDesignPressedOffset);
     }
     ::SetBkMode(m_dcMem, TRANSPARENT);
     ::SetTextColor(m_dcMem, m_crText);
@@ -195,6 +198,107 @@ void CColorButton::DrawItem(LPDRAWITEMSTRUCT dis) {
     ::SelectObject(m_dcMem, oldFont);
   }
   ::BitBlt(dis->hDC, 0, 0, w, h, m_dcMem, 0, 0, SRCCOPY);
+}
+
+Gdiplus::Image* CColorButton::PlateAtSize(const std::shared_ptr<const CPngImage>& plate, int w, int h) {
+  if (!plate || !plate->Get() || w <= 0 || h <= 0) return nullptr;
+  ScaledPlate& kept = m_scaledPlates[plate.get()];
+  if (kept.image && static_cast<int>(kept.image->GetWidth()) == w && static_cast<int>(kept.image->GetHeight()) == h)
+    return kept.image.get();
+  kept.plate = plate;  // the key stays valid while it is kept
+  kept.image.reset(new Gdiplus::Bitmap(w, h, PixelFormat32bppPARGB));
+  if (kept.image->GetLastStatus() != Gdiplus::Ok) {
+    kept.image.reset();
+    return plate->Get();  // drawn scaled as at 96 DPI rather than not at all
+  }
+  Gdiplus::Graphics g(kept.image.get());
+  g.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+  g.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+  g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+  Gdiplus::ImageAttributes edges;
+  edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+  Gdiplus::Image* source = plate->Get();
+  g.DrawImage(source, Gdiplus::Rect(0, 0, w, h), 0, 0, static_cast<INT>(source->GetWidth()),
+              static_cast<INT>(source->GetHeight()), Gdiplus::UnitPixel, &edges);
+  return kept.image.get();
+}
+
+HBITMAP ScaleBitmapSmoothly(HBITMAP source, int width, int height) {
+  BITMAP info = {};
+  if (!source || width <= 0 || height <= 0 || !::GetObjectW(source, sizeof info, &info) || info.bmWidth <= 0 ||
+      info.bmHeight <= 0)
+    return nullptr;
+  const int sw = info.bmWidth, sh = info.bmHeight;
+  BITMAPINFO bi = {};
+  bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+  bi.bmiHeader.biWidth = sw;
+  bi.bmiHeader.biHeight = -sh;  // top-down
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  std::vector<DWORD> pixels(static_cast<size_t>(sw) * sh);
+  HDC screen = ::GetDC(nullptr);
+  const int rows = screen ? ::GetDIBits(screen, source, 0, sh, pixels.data(), &bi, DIB_RGB_COLORS) : 0;
+  if (screen) ::ReleaseDC(nullptr, screen);
+  if (rows != sh) return nullptr;
+
+  // Only what differs from the colour of the top-left corner is resampled
+  // (with the filter's reach around it): a resampling costs per pixel, and
+  // most of a background is one colour, which scales to itself.
+  const DWORD plain = pixels[0] & 0xFFFFFF;
+  int x0 = sw, y0 = sh, x1 = -1, y1 = -1;
+  for (int y = 0; y < sh; ++y)
+    for (int x = 0; x < sw; ++x)
+      if ((pixels[static_cast<size_t>(y) * sw + x] & 0xFFFFFF) != plain) {
+        if (x < x0) x0 = x;
+        if (x > x1) x1 = x;
+        if (y < y0) y0 = y;
+        if (y > y1) y1 = y;
+      }
+  const int reach = 3;
+  x0 = x0 - reach < 0 ? 0 : x0 - reach;
+  y0 = y0 - reach < 0 ? 0 : y0 - reach;
+  x1 = x1 + reach + 1 > sw ? sw : x1 + reach + 1;  // exclusive from here on
+  y1 = y1 + reach + 1 > sh ? sh : y1 + reach + 1;
+
+  bi.bmiHeader.biWidth = width;
+  bi.bmiHeader.biHeight = -height;
+  void* bits = nullptr;
+  HBITMAP scaled = ::CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!scaled) return nullptr;
+  DWORD* out = static_cast<DWORD*>(bits);
+  std::fill(out, out + static_cast<size_t>(width) * height, plain | 0xFF000000u);
+  if (x1 <= x0 || y1 <= y0) return scaled;  // one colour throughout
+
+  // Drawn through a device context onto the DIB section rather than onto a
+  // GDI+ bitmap: some GDI+ implementations (Wine's) compose onto their own
+  // bitmaps pixel by pixel. The part keeps the whole image's proportions.
+  HDC dc = ::CreateCompatibleDC(nullptr);
+  bool drawn = false;
+  if (dc) {
+    HGDIOBJ previous = ::SelectObject(dc, scaled);
+    {
+      Gdiplus::Bitmap whole(sw, sh, sw * 4, PixelFormat32bppRGB, reinterpret_cast<BYTE*>(pixels.data()));
+      Gdiplus::Graphics g(dc);
+      g.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+      g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+      Gdiplus::ImageAttributes edges;
+      edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+      const Gdiplus::REAL fx = static_cast<Gdiplus::REAL>(width) / sw, fy = static_cast<Gdiplus::REAL>(height) / sh;
+      drawn = whole.GetLastStatus() == Gdiplus::Ok &&
+              g.DrawImage(&whole, Gdiplus::RectF(x0 * fx, y0 * fy, (x1 - x0) * fx, (y1 - y0) * fy),
+                          static_cast<Gdiplus::REAL>(x0), static_cast<Gdiplus::REAL>(y0),
+                          static_cast<Gdiplus::REAL>(x1 - x0), static_cast<Gdiplus::REAL>(y1 - y0), Gdiplus::UnitPixel,
+                          &edges) == Gdiplus::Ok;
+    }
+    ::SelectObject(dc, previous);
+    ::DeleteDC(dc);
+  }
+  if (!drawn) {
+    ::DeleteObject(scaled);
+    return nullptr;
+  }
+  return scaled;
 }
 
 LRESULT CColorButton::OnMouseMove(UINT, WPARAM, LPARAM, BOOL& bHandled) {

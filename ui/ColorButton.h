@@ -7,9 +7,11 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
+#include <map>
 #include <memory>
 
 #include "framework/AfxWin.h"
+#include "ui/DialogLayout.h"
 
 // A GDI+ image decoded from a PNG resource, with the memory block it reads from.
 class CPngImage {
@@ -48,6 +50,10 @@ void ReleaseSharedPlates();
 // started.
 HANDLE StartPngDecoderWarmUp();
 
+// A copy of a bitmap at another size, resampled smoothly (high-quality
+// bicubic, edges continued rather than faded); null when GDI+ cannot make it.
+HBITMAP ScaleBitmapSmoothly(HBITMAP source, int width, int height);
+
 class CColorButton : public CButton {
  public:
   CColorButton() = default;
@@ -70,6 +76,9 @@ class CColorButton : public CButton {
     CHAIN_MSG_MAP(CButton)
   END_MSG_MAP()
 
+  // The window's scale, set by the owner before the first look: the font and
+  // the pressed offset follow it, and the plates are drawn at its size.
+  CDialogScale m_scale;
   HFONT m_pFont = nullptr;
   COLORREF m_crText = 0;
   std::shared_ptr<const CPngImage> m_pImgNormal, m_pImgHover, m_pImgPressed;
@@ -93,4 +102,13 @@ class CColorButton : public CButton {
   LRESULT OnEraseBkgnd(UINT, WPARAM, LPARAM, BOOL&) { return TRUE; }
   LRESULT OnReflectedCtlColor(UINT, WPARAM, LPARAM, BOOL&);
   void CaptureBackground();
+  Gdiplus::Image* PlateAtSize(const std::shared_ptr<const CPngImage>& plate, int w, int h);
+
+  // Away from 96 DPI each plate is resampled once to the button's size and
+  // kept, so that a paint copies it without scaling.
+  struct ScaledPlate {
+    std::shared_ptr<const CPngImage> plate;
+    std::unique_ptr<Gdiplus::Bitmap> image;
+  };
+  std::map<const CPngImage*, ScaledPlate> m_scaledPlates;
 };

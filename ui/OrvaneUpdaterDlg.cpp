@@ -8,6 +8,7 @@
 #include "app/Payloads.h"
 #include "device/HidBackends.h"
 #include "device/Version.h"
+#include "ui/DialogLayout.h"
 #include "ui/LocalizedText.h"
 
 namespace {
@@ -115,11 +116,26 @@ void COrvaneUpdaterDlg::PreparePayloads() {
   // Boot-loader IDs, package query, captions.
   m_logic.QueryPackage();
 
+  // The system's DPI, once: the window is laid out for it and keeps it.
+  HDC screen = ::GetDC(nullptr);
+  m_scale = CDialogScale(screen ? ::GetDeviceCaps(screen, LOGPIXELSX) : CDialogScale::kDesignDpi);
+  if (screen) ::ReleaseDC(nullptr, screen);
+  m_btnUpdate.m_scale = m_scale;
+
   HINSTANCE module = AfxGetResourceHandle();
   m_bmpBackground = ::LoadBitmapW(module, MAKEINTRESOURCEW(IDB_BACKGROUND));
+  if (m_bmpBackground && !m_scale.IsDesignSize()) {
+    // Smoothed once to the scaled client area; at 96 DPI the bitmap is drawn as it is.
+    HBITMAP scaled = ScaleBitmapSmoothly(m_bmpBackground, m_scale.Scale(kDesignClientWidth),
+                                         m_scale.Scale(kDesignClientHeight));
+    if (scaled) {
+      ::DeleteObject(m_bmpBackground);
+      m_bmpBackground = scaled;
+    }
+  }
   m_brBackground = ::CreatePatternBrush(m_bmpBackground);
-  m_pFontNormal = CreateArial(16);
-  m_pFontLarge = CreateArial(22);
+  m_pFontNormal = CreateArial(m_scale.Scale(kDesignFontNormal));
+  m_pFontLarge = CreateArial(m_scale.Scale(kDesignFontLarge));
 }
 
 void COrvaneUpdaterDlg::LoadUpdaterLibrary() {
@@ -252,10 +268,9 @@ LRESULT COrvaneUpdaterDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM lParam, BO
 // The progress text is as wide as the longest it shows in any language,
 // "Completed  100%" or "Update finished.", so that none is wrapped or cut.
 int COrvaneUpdaterDlg::ProgressTextWidth() {
-  const int kNarrowest = 100, kWidest = 498;  // at least the old width, at most the bar's
-  int width = kNarrowest;
+  int widest = 0;
   HDC dc = ::GetDC(m_hWnd);
-  if (!dc) return kNarrowest;
+  if (!dc) return FitProgressTextWidth(0, m_scale);
   HGDIOBJ old = ::SelectObject(dc, m_pFontNormal);
   for (WORD language = 0; language < 3; ++language) {
     wchar_t completed[LOCALIZED_TEXT_UNITS], finished[LOCALIZED_TEXT_UNITS];
@@ -263,13 +278,13 @@ int COrvaneUpdaterDlg::ProgressTextWidth() {
     LoadLocalizedString(language, IDS_UPDATE_FINISHED, finished, LOCALIZED_TEXT_UNITS, L"Update finished.");
     for (const std::wstring& text : {FormatText(L"%ls %d%%", completed, 100), std::wstring(finished)}) {
       SIZE size = {0, 0};
-      if (::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size) && size.cx + 4 > width)
-        width = size.cx + 4;
+      if (::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size) && size.cx > widest)
+        widest = size.cx;
     }
   }
   ::SelectObject(dc, old);
   ::ReleaseDC(m_hWnd, dc);
-  return width < kWidest ? width : kWidest;
+  return FitProgressTextWidth(widest, m_scale);
 }
 
 void COrvaneUpdaterDlg::LayoutControls() {
@@ -278,21 +293,27 @@ void COrvaneUpdaterDlg::LayoutControls() {
   GetClientRect(&rcClient);
   SetWindowText(m_logic.m_strTitle.c_str());
 
-  // The client area becomes exactly the background's 565 x 242, whatever the frame.
-  const int width = (rcWnd.right - rcWnd.left) - (rcClient.right - rcClient.left) + 565;
-  const int height = (rcWnd.bottom - rcWnd.top) - (rcClient.bottom - rcClient.top) + 242;
+  // The client area becomes exactly the background's 565 x 242 (scaled), whatever the frame.
+  const int width = (rcWnd.right - rcWnd.left) - (rcClient.right - rcClient.left) + m_scale.Scale(kDesignClientWidth);
+  const int height =
+      (rcWnd.bottom - rcWnd.top) - (rcClient.bottom - rcClient.top) + m_scale.Scale(kDesignClientHeight);
   ::MoveWindow(m_hWnd, 0, 0, width, height, TRUE);
   CenterWindow();
   GetWindowRect(&rcWnd);
   GetClientRect(&rcClient);
   const int clientWidth = rcClient.right - rcClient.left;
+  const int progressTextWidth = ProgressTextWidth();
 
-  auto place = [this](int id, int x, int y, int w, int h, HFONT font) {
+  auto place = [&](int id, HFONT font) {
     HWND item = GetDlgItem(id);
     // The font first: a control that sizes itself by its font (the combo box)
     // then lays itself out once, at its final size.
     if (font) ::SendMessageW(item, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    ::MoveWindow(item, x, y, w, h, TRUE);
+    for (const ControlPlacement& c : kControlLayout) {
+      if (c.id != id) continue;
+      const PlacedRect r = PlaceControl(c, m_scale, clientWidth, progressTextWidth);
+      ::MoveWindow(item, r.x, r.y, r.w, r.h, TRUE);
+    }
     return item;
   };
   auto text = [this](UINT id, const wchar_t* def) {
@@ -301,22 +322,21 @@ void COrvaneUpdaterDlg::LayoutControls() {
     return std::wstring(szText);
   };
 
-  place(IDC_EXTRA_TEXT, 20, 64, 165, 20, nullptr);
-  ::SetWindowTextW(place(IDC_CURRENT_LABEL, 20, 84, 165, 20, m_pFontNormal),
+  place(IDC_EXTRA_TEXT, nullptr);
+  ::SetWindowTextW(place(IDC_CURRENT_LABEL, m_pFontNormal),
                    text(IDS_CURRENT_VERSION, L"Current device version :").c_str());
-  ::SetWindowTextW(place(IDC_DEVICE_VERSION, 185, 84, 80, 20, m_pFontNormal), L"");
-  ::SetWindowTextW(place(IDC_NEW_LABEL, 20, 104, 165, 20, m_pFontNormal),
-                   text(IDS_NEW_VERSION, L"New firmware version :").c_str());
-  place(IDC_FILE_VERSION, 185, 104, 80, 20, m_pFontNormal);
+  ::SetWindowTextW(place(IDC_DEVICE_VERSION, m_pFontNormal), L"");
+  ::SetWindowTextW(place(IDC_NEW_LABEL, m_pFontNormal), text(IDS_NEW_VERSION, L"New firmware version :").c_str());
+  place(IDC_FILE_VERSION, m_pFontNormal);
   SetVersionText(*this, IDC_FILE_VERSION, m_logic.m_strFileVersion);
-  ::SetWindowTextW(place(IDC_NOTICE, 120, 137, clientWidth - 270, 23, m_pFontLarge), L"");
-  ::SetWindowTextW(place(IDC_LEGAL_LINE, 240, 211, 360, 20, m_pFontNormal), kLegalLine);
-  ::SetWindowTextW(place(IDC_PROGRESS_TEXT, 20, 157, ProgressTextWidth(), 19, m_pFontNormal), L"");
-  HWND progress = place(IDC_PROGRESS, 20, 176, 498, 25, nullptr);
-  place(IDC_LAYOUT_LABEL, 240, 84, 205, 19, m_pFontNormal);
-  ::EnableWindow(place(IDC_LAYOUT_LIST, 240, 108, 205, 100, m_pFontNormal), FALSE);
+  ::SetWindowTextW(place(IDC_NOTICE, m_pFontLarge), L"");
+  ::SetWindowTextW(place(IDC_LEGAL_LINE, m_pFontNormal), kLegalLine);
+  ::SetWindowTextW(place(IDC_PROGRESS_TEXT, m_pFontNormal), L"");
+  HWND progress = place(IDC_PROGRESS, nullptr);
+  place(IDC_LAYOUT_LABEL, m_pFontNormal);
+  ::EnableWindow(place(IDC_LAYOUT_LIST, m_pFontNormal), FALSE);
   const std::wstring caption = text(IDS_UPDATE, L"Update");
-  ::SetWindowTextW(place(IDOK, 451, 104, 74, 31, nullptr), caption.c_str());
+  ::SetWindowTextW(place(IDOK, nullptr), caption.c_str());
 
   UnthemeControl(progress);
   ::SendMessageW(progress, PBM_SETBKCOLOR, 0, static_cast<LPARAM>(kProgressBack));

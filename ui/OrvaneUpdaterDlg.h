@@ -9,6 +9,7 @@
 #include "framework/AfxWin.h"
 #include "resources/resource.h"
 #include "ui/ColorButton.h"
+#include "ui/DialogLayout.h"
 #include "ui/MainDialogLogic.h"
 
 class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
@@ -77,6 +78,8 @@ class COrvaneUpdaterDlg : public CDialogEx, public IMainView {
   // captions, the device list).
   CMainDialogLogic m_logic;
 
+  // The system's DPI, read once at start; every measure of the layout goes through it.
+  CDialogScale m_scale;
   HFONT m_pFontNormal = nullptr;
   HFONT m_pFontLarge = nullptr;
   HBITMAP m_bmpBackground = nullptr;

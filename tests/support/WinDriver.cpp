@@ -195,6 +195,14 @@ bool SaveScreenshot(HWND window, const std::wstring& pngPath) {
   return ok;
 }
 
+void SeeWindowsInPhysicalPixels() {
+  // Windows 10 and later; looked up so that the programs start everywhere.
+  typedef DPI_AWARENESS_CONTEXT(WINAPI * SetContextFn)(DPI_AWARENESS_CONTEXT);
+  auto set = reinterpret_cast<SetContextFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetThreadDpiAwarenessContext")));
+  if (set) set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE);
+}
+
 bool MouseInterfaceShown() {
   // The HID interface class.
   static const GUID kHid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};

@@ -70,6 +70,10 @@ int ProgressPos(HWND dialog, int id);
 
 // Saves the window's screen area (with frame) as a PNG file.
 bool SaveScreenshot(HWND window, const std::wstring& pngPath);
+// Makes this thread see other processes' windows in their own pixels: a
+// thread of a process that started at another system DPI is otherwise shown
+// their rectangles scaled to its own.
+void SeeWindowsInPhysicalPixels();
 
 // Whether Windows shows an interface of the mouse (application or boot
 // loader), found through SetupAPI as the updater finds it.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <map>
 #include <string>
@@ -18,6 +19,7 @@
 #include "resources/resource.h"
 #include "tests/support/FakeHidBackend.h"
 #include "tests/support/FakeMainView.h"
+#include "ui/DialogLayout.h"
 #include "ui/MainDialogLogic.h"
 #include "update/Progress.h"
 
@@ -511,4 +513,40 @@ TEST(RemoveStaleWorkFolders, OnlyTheNamesOfNewWorkFoldersEachWithoutFollowingALi
                                                    L"del " + w + L".0000beef\\held", L"rmdir " + w + L".0000beef",
                                                    L"rmdir " + w + L".deadbeef"}));
   EXPECT_EQ(fake.nodes.size(), 9u);  // the three removed are gone
+}
+
+// The window's measures: the layout's own pixels at 96 DPI; elsewhere scaled
+// as MulDiv rounds, edges rather than sizes, so that controls that meet still meet.
+TEST(DialogScale, TheLayoutAt96IsTheDesignsAndElsewhereItsEdgesScaled) {
+  struct {
+    int value, num, den, want;
+  } rounding[] = {{565, 144, 96, 848}, {242, 144, 96, 363}, {565, 120, 96, 706}, {242, 120, 96, 303},
+                  {-3, 3, 2, -5},      {3, -3, 2, -5},      {7, 1, 0, -1},       {INT32_MAX, 2, 1, -1}};
+  for (const auto& r : rounding) EXPECT_EQ(MulDivRounded(r.value, r.num, r.den), r.want) << r.value << "*" << r.num;
+  EXPECT_EQ(CDialogScale(0).Dpi(), 96);
+  EXPECT_EQ(CDialogScale(100000).Dpi(), 96);
+
+  const CDialogScale design(96);
+  for (const ControlPlacement& c : kControlLayout) {
+    const PlacedRect r = PlaceControl(c, design, 565, 123);
+    const int w = c.width == ControlPlacement::kClientLess ? 565 - c.w : c.width == ControlPlacement::kFixed ? c.w : 123;
+    EXPECT_TRUE(r.x == c.x && r.y == c.y && r.w == w && r.h == c.h) << "control " << c.id;
+  }
+  EXPECT_EQ(FitProgressTextWidth(0, design), 100);
+  EXPECT_EQ(FitProgressTextWidth(120, design), 124);
+  EXPECT_EQ(FitProgressTextWidth(900, design), 498);
+
+  const CDialogScale large(144);
+  auto at = [&](int id) {
+    for (const ControlPlacement& c : kControlLayout)
+      if (c.id == id) return PlaceControl(c, large, 848, 200);
+    return PlacedRect{};
+  };
+  const PlacedRect button = at(IDOK), text = at(IDC_PROGRESS_TEXT), bar = at(IDC_PROGRESS), notice = at(IDC_NOTICE);
+  EXPECT_TRUE(button.x == 677 && button.y == 156 && button.w == 111 && button.h == 47);
+  EXPECT_EQ(text.y + text.h, bar.y) << "the progress text meets the bar";
+  EXPECT_EQ(text.w, 200);
+  EXPECT_EQ(notice.x + notice.w, 848 - 225) << "the notice keeps its distance from the right edge";
+  EXPECT_EQ(FitProgressTextWidth(0, large), 150);
+  EXPECT_EQ(FitProgressTextWidth(900, large), 747);
 }

@@ -557,6 +557,123 @@ TEST_F(UpdaterWindowTest, WithAMouseTheWindowIsLaidOutPaintedAndIgnoresEnterAndE
   pin.Release();
 }
 
+// The display at another scaling for the programs started meanwhile, as a
+// user's setting is (each process reads it at its start); the prefix's own
+// value comes back at the end, so that other tests see 96.
+class SystemDpi {
+ public:
+  explicit SystemDpi(DWORD dpi) {
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                    nullptr, &m_key, nullptr);
+    DWORD size = sizeof m_old;
+    m_hadValue = RegQueryValueExW(m_key, L"LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&m_old), &size) ==
+                 ERROR_SUCCESS;
+    m_set = RegSetValueExW(m_key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi) ==
+            ERROR_SUCCESS;
+  }
+  ~SystemDpi() {
+    if (m_hadValue)
+      RegSetValueExW(m_key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&m_old), sizeof m_old);
+    else
+      RegDeleteValueW(m_key, L"LogPixels");
+    RegCloseKey(m_key);
+  }
+  bool set() const { return m_set; }
+
+ private:
+  HKEY m_key = nullptr;
+  DWORD m_old = 0;
+  bool m_hadValue = false, m_set = false;
+};
+
+// At 150 % (144 DPI) the window is the layout at its physical size: each
+// edge scaled by 1.5 as MulDiv rounds, texts that fit, a button whose plate
+// fills what it answers to.
+TEST_F(UpdaterWindowTest, At144DpiTheWindowIsTheLayoutScaledWithItsTextsWholeAndItsButtonFilled) {
+  SystemDpi dpi(144);
+  ASSERT_TRUE(dpi.set());
+  SeeWindowsInPhysicalPixels();  // this process started at 96
+  HWND main = StartToWindow();
+  ASSERT_NE(main, nullptr);
+  SaveScreenshot(main, ShotPath(L"ready-144dpi"));
+  RECT client;
+  GetClientRect(main, &client);
+  EXPECT_EQ(client.right, 848);
+  EXPECT_EQ(client.bottom, 363);
+
+  // Worked values: the layout's x, y, x + w and y + h times 1.5, halves away
+  // from zero; the notice ends 150 * 1.5 before the client's right edge.
+  struct {
+    int id, x, y, w, h;
+  } scaled[] = {
+      {IDC_EXTRA_TEXT, 30, 96, 248, 30},    {IDC_CURRENT_LABEL, 30, 126, 248, 30}, {IDC_DEVICE_VERSION, 278, 126, 120, 30},
+      {IDC_NEW_LABEL, 30, 156, 248, 30},    {IDC_FILE_VERSION, 278, 156, 120, 30}, {IDC_NOTICE, 180, 206, 443, 34},
+      {IDC_LEGAL_LINE, 360, 317, 540, 30},  {IDC_PROGRESS_TEXT, 30, 236, -1, 28},  {IDC_PROGRESS, 30, 264, 747, 38},
+      {IDC_LAYOUT_LABEL, 360, 126, 308, 29}, {IDC_LAYOUT_LIST, 360, 162, 308, -1}, {IDOK, 677, 156, 111, 47},
+  };
+  for (const auto& c : scaled) {
+    const RECT r = ControlRect(main, c.id);
+    EXPECT_EQ(r.left, c.x) << "control " << c.id;
+    EXPECT_EQ(r.top, c.y) << "control " << c.id;
+    if (c.w >= 0) {
+      EXPECT_EQ(r.right - r.left, c.w) << "control " << c.id;
+    }
+    if (c.h >= 0) {
+      EXPECT_EQ(r.bottom - r.top, c.h) << "control " << c.id;
+    }
+  }
+
+  // Every text in its font at this size (Arial 24, the notice 33, the
+  // button's 24 of weight 500) fits its control; the legal line fits what
+  // the client shows of it.
+  SendMessageW(GetDlgItem(main, IDC_NOTICE), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Please DO NOT unplug Device."));
+  struct {
+    int id;
+    const wchar_t* text;
+    int height, weight;
+  } texts[] = {
+      {IDC_CURRENT_LABEL, nullptr, 24, FW_NORMAL}, {IDC_NEW_LABEL, nullptr, 24, FW_NORMAL},
+      {IDC_DEVICE_VERSION, nullptr, 24, FW_NORMAL}, {IDC_FILE_VERSION, nullptr, 24, FW_NORMAL},
+      {IDC_LEGAL_LINE, nullptr, 24, FW_NORMAL},     {IDC_NOTICE, nullptr, 33, FW_NORMAL},
+      {IDC_PROGRESS_TEXT, L"Completed  100%", 24, FW_NORMAL}, {IDC_PROGRESS_TEXT, L"Update finished.", 24, FW_NORMAL},
+      {IDOK, nullptr, 24, 500},
+  };
+  HDC dc = GetDC(main);
+  for (const auto& t : texts) {
+    const std::wstring text = t.text ? t.text : ControlText(main, t.id);
+    HFONT font = CreateFontW(t.height, 0, 0, 0, t.weight, FALSE, FALSE, FALSE, 0, 0, 0, 0, FF_SWISS, L"Arial");
+    HGDIOBJ old = SelectObject(dc, font);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    const RECT r = ControlRect(main, t.id);
+    const std::string name(text.begin(), text.end());
+    EXPECT_FALSE(text.empty()) << "control " << t.id;
+    EXPECT_LE(size.cx, std::min<LONG>(r.right, client.right) - r.left) << "cut: " << name;
+    EXPECT_LE(size.cy, r.bottom - r.top) << "cut: " << name;
+  }
+  ReleaseDC(main, dc);
+
+  // The button answers exactly where its plate is drawn: the plate's red frame
+  // just inside each edge of what it answers to, black just outside.
+  Sleep(300);
+  const Capture ready = CaptureClient(main);
+  const RECT b = ControlRect(main, IDOK);
+  const int midX = (b.left + b.right) / 2, midY = (b.top + b.bottom) / 2;
+  const POINT inside[] = {{b.left + 1, midY}, {b.right - 2, midY}, {midX, b.top + 1}, {midX, b.bottom - 2}};
+  const POINT outside[] = {{b.left - 2, midY}, {b.right + 1, midY}, {midX, b.top - 2}, {midX, b.bottom + 1}};
+  for (const POINT& p : inside) {
+    EXPECT_EQ(ChildWindowFromPointEx(main, p, CWP_SKIPINVISIBLE), GetDlgItem(main, IDOK)) << p.x << "," << p.y;
+    EXPECT_TRUE(IsReddish(ready.At(p.x, p.y))) << "frame at " << p.x << "," << p.y << " " << Hex(ready.At(p.x, p.y));
+  }
+  for (const POINT& p : outside) {
+    EXPECT_NE(ChildWindowFromPointEx(main, p, CWP_SKIPINVISIBLE), GetDlgItem(main, IDOK)) << p.x << "," << p.y;
+    EXPECT_TRUE(Near(ready.At(p.x, p.y), RGB(0, 0, 0))) << "around " << p.x << "," << p.y;
+  }
+  CloseBox(main);
+}
+
 TEST_F(UpdaterWindowTest, TheCloseBoxIsRefusedWhileAnUpdateRunsAndClosesOnceItHasEnded) {
   HWND main = StartToWindow();
   ASSERT_NE(main, nullptr);

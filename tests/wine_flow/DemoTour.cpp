@@ -37,6 +37,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   g_shots = std::wstring(argv[2]) + L"\\";
+  SeeWindowsInPhysicalPixels();  // the tour may run at any display scaling
   simmouse::Store store;  // ORVANE_SIMMOUSE
   MouseHost host;
   Process app = Launch(argv[1], {});
