@@ -855,7 +855,10 @@ TEST_F(UpdaterWindowTest, AVendorFileThatIsNotTheRecordedOneLoadsNothingAndTheMo
     EXPECT_EQ(MessageBoxText(result),
               genuine ? L"Update is completed." : L"Update failed.\r\nPlease check USB connection and try again.");
     Press(result, IDOK);
+    // The window takes a close only once its box has gone and it is enabled again.
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(result) && IsWindowEnabled(main); }, 10000));
     CloseBox(main);
+    if (HasFatalFailure()) return;  // the running copy is ended by TearDown
     app.Close();
     const simmouse::MouseState after = store.Load();
     if (genuine) {
