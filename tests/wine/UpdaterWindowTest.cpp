@@ -931,7 +931,9 @@ TEST_F(UpdaterWindowTest, AVendorFileThatIsNotTheRecordedOneLoadsNothingAndTheMo
   const std::string marker = ReadAll(BesideMe(L"planted_library.dll")), sdk = ReadAll(BesideMe(L"KestrelHidCoreLib.dll"));
   // The SDK importing "HID", which the loader completes to HID.dll.
   std::string hidSdk = sdk;
-  const size_t hid = hidSdk.find(std::string("hid.dll\0", 8));
+  std::string lower = sdk;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return static_cast<char>(tolower(c)); });
+  const size_t hid = lower.find(std::string("hid.dll\0", 8));  // HID.DLL in the 64-bit build
   ASSERT_NE(hid, std::string::npos);
   hidSdk.replace(hid, 8, std::string("HID\0\0\0\0\0", 8));
   struct Case {
@@ -982,7 +984,10 @@ TEST_F(UpdaterWindowTest, AVendorFileThatIsNotTheRecordedOneLoadsNothingAndTheMo
     EXPECT_EQ(MessageBoxText(result),
               genuine ? L"Update is completed." : L"Update failed.\r\nPlease check USB connection and try again.");
     Press(result, IDOK);
+    // The window takes a close only once its box has gone and it is enabled again.
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(result) && IsWindowEnabled(main); }, 10000));
     CloseBox(main);
+    if (HasFatalFailure()) return;  // the running copy is ended by TearDown
     app.Close();
     const simmouse::MouseState after = store.Load();
     if (genuine) {
