@@ -118,6 +118,9 @@ class Run {
 
   // The close box, then the process's end and its work folder.
   void Close(std::vector<std::string>* problems) {
+    // The result box's owner is enabled again only after the box has gone; a
+    // close that reaches it still disabled is dropped, as a click would be.
+    WaitUntil([&] { return IsWindowEnabled(m_main) != FALSE; }, 5000);
     PostMessageW(m_main, WM_CLOSE, 0, 0);
     DWORD code = 0;
     if (!m_app.WaitExit(15000, &code)) {
