@@ -139,6 +139,19 @@ RECT ControlRect(HWND dialog, int id) {
   return r;
 }
 
+// A control's place and size in the client area; -1 skips a measure.
+void ExpectPlaced(HWND dialog, int id, int x, int y, int w, int h) {
+  const RECT r = ControlRect(dialog, id);
+  EXPECT_EQ(r.left, x) << "control " << id;
+  EXPECT_EQ(r.top, y) << "control " << id;
+  if (w >= 0) {
+    EXPECT_EQ(r.right - r.left, w) << "control " << id;
+  }
+  if (h >= 0) {
+    EXPECT_EQ(r.bottom - r.top, h) << "control " << id;
+  }
+}
+
 // The font of a control, as drawn: the height in pixels of capital letters
 // shown in it (its text is swapped for "HHHH" meanwhile). Fonts cannot be
 // asked for across processes here.
@@ -448,16 +461,7 @@ TEST_F(UpdaterWindowTest, WithAMouseTheWindowIsLaidOutPaintedAndIgnoresEnterAndE
     HWND control = GetDlgItem(main, p.id);
     ASSERT_NE(control, nullptr);
     const RECT r = ControlRect(main, p.id);
-    if (p.x >= 0) {
-      EXPECT_EQ(r.left, p.x);
-      EXPECT_EQ(r.top, p.y);
-      if (p.w >= 0) {
-        EXPECT_EQ(r.right - r.left, p.w);
-      }
-      if (p.h >= 0) {
-        EXPECT_EQ(r.bottom - r.top, p.h);
-      }
-    }
+    if (p.x >= 0) ExpectPlaced(main, p.id, p.x, p.y, p.w, p.h);
     if (p.text) {
       EXPECT_EQ(ControlText(main, p.id), p.text);
     }
@@ -611,17 +615,7 @@ TEST_F(UpdaterWindowTest, At144DpiTheWindowIsTheLayoutScaledWithItsTextsWholeAnd
       {IDC_LEGAL_LINE, 360, 317, 540, 30},  {IDC_PROGRESS_TEXT, 30, 236, -1, 28},  {IDC_PROGRESS, 30, 264, 747, 38},
       {IDC_LAYOUT_LABEL, 360, 126, 308, 29}, {IDC_LAYOUT_LIST, 360, 162, 308, -1}, {IDOK, 677, 156, 111, 47},
   };
-  for (const auto& c : scaled) {
-    const RECT r = ControlRect(main, c.id);
-    EXPECT_EQ(r.left, c.x) << "control " << c.id;
-    EXPECT_EQ(r.top, c.y) << "control " << c.id;
-    if (c.w >= 0) {
-      EXPECT_EQ(r.right - r.left, c.w) << "control " << c.id;
-    }
-    if (c.h >= 0) {
-      EXPECT_EQ(r.bottom - r.top, c.h) << "control " << c.id;
-    }
-  }
+  for (const auto& c : scaled) ExpectPlaced(main, c.id, c.x, c.y, c.w, c.h);
 
   // Every text in its font at this size (Arial 24, the notice 33, the
   // button's 24 of weight 500) fits its control; the legal line fits what
